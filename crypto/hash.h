@@ -100,6 +100,9 @@ class Hmac final : public BlockHash {
 // The system's own 256-bit hash: SHA-256's structure with the provisioned initial
 // state and round constants.
 void sigHash256(std::uint8_t out[32], const void* data, std::size_t length);
+// The same with explicit tables, for the PC tools that check against another key set.
+void sigHash256(const std::uint32_t init[8], const std::uint32_t rounds[64], std::uint8_t out[32],
+                const void* data, std::size_t length);
 
 // The SHA-256 core that sigHash256 shares, with its tables as parameters.
 void sha256Blocks(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t count,
