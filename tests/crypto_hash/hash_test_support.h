@@ -1,0 +1,96 @@
+// Helpers shared by the hash tests: the algorithms under test, test messages and the
+// ways of feeding them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/hash.h"
+
+namespace vl::hashtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Algorithm { kSha1, kSha256, kSha512 };
+
+inline const char* nameOf(Algorithm algorithm) {
+  switch (algorithm) {
+    case Algorithm::kSha1:
+      return "SHA-1";
+    case Algorithm::kSha256:
+      return "SHA-256";
+    case Algorithm::kSha512:
+      return "SHA-512";
+  }
+  return "?";
+}
+
+inline std::unique_ptr<BlockHash> makeHash(Algorithm algorithm) {
+  switch (algorithm) {
+    case Algorithm::kSha1:
+      return std::make_unique<Sha1>();
+    case Algorithm::kSha256:
+      return std::make_unique<Sha256>();
+    case Algorithm::kSha512:
+      return std::make_unique<Sha512>();
+  }
+  return nullptr;
+}
+
+constexpr Algorithm kAllAlgorithms[] = {Algorithm::kSha1, Algorithm::kSha256, Algorithm::kSha512};
+
+inline std::string hex(const Bytes& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    text += digits[b >> 4];
+    text += digits[b & 15];
+  }
+  return text;
+}
+
+inline Bytes fromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A message of n bytes that differs for every length and has no short period.
+inline Bytes patternMessage(std::size_t n) {
+  Bytes message(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    message[i] = static_cast<std::uint8_t>(n + i * i * 31 + (i >> 3));
+  }
+  return message;
+}
+
+inline Bytes randomBytes(std::size_t n, std::mt19937& rng) {
+  Bytes bytes(n);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+inline Bytes finish(BlockHash& hash) {
+  Bytes out(hash.digestSize());
+  hash.final(out.data());
+  return out;
+}
+
+inline Bytes digestWhole(BlockHash& hash, const Bytes& message) {
+  hash.update(message.data(), message.size());
+  return finish(hash);
+}
+
+// Feeds the message in pieces of random sizes, empty pieces and pieces longer than a
+// block included.
+inline Bytes digestInPieces(BlockHash& hash, const Bytes& message, std::mt19937& rng) {
+  std::uniform_int_distribution<std::size_t> size(0, 2 * hash.blockSize() + 3);
+  std::size_t at = 0;
+  while (at < message.size()) {
+    const std::size_t piece = std::min(size(rng), message.size() - at);
+    hash.update(message.data() + at, piece);
+    at += piece;
+  }
+  return finish(hash);
+}
+
+}  // namespace vl::hashtest
