@@ -1,0 +1,102 @@
+// Worlds for the link tests: private network namespaces, veth segments, loopback peers
+// and child processes that play the other end.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/channel.h"
+#include "link/frame.h"
+
+namespace vl::test {
+
+// Moves the calling process into a fresh network namespace with loopback up, so that
+// port 5000 is ours alone.
+bool enterPrivateNetwork();
+
+// Runs a shell command line; true when it exits 0.
+bool run(const std::string& command);
+
+// A UDP socket bound to ip:port (non-blocking when asked), -1 on failure.
+int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking);
+
+// A channel over loopback: bound to ownIp:5000, sending to peerIp:5000.
+bool loopbackChannel(NetChannel& channel, const char* ownIp, const char* peerIp);
+
+// A child process running `body`; its exit status is body's result.
+struct Child {
+  pid_t pid = -1;
+  int wait();  // exit status, or 128 + signal
+  void kill(int signal);
+};
+Child spawn(const std::function<int()>& body);
+
+// Named network namespaces and veth pairs, unique per run, deleted on destruction.
+class NetWorld {
+ public:
+  NetWorld();
+  ~NetWorld();
+  NetWorld(const NetWorld&) = delete;
+  NetWorld& operator=(const NetWorld&) = delete;
+
+  // Creates namespace `name` (prefixed internally) with loopback up; returns its full name.
+  std::string addNamespace(const std::string& name);
+  // A veth pair: `ifA` in namespace `a`, `ifB` in `b`, both up, with the given MACs.
+  bool addVeth(const std::string& a, const std::string& ifA, const std::string& macA,
+               const std::string& b, const std::string& ifB, const std::string& macB);
+  // A bridge `bridge` in namespace `ns` with veth ports towards other namespaces.
+  bool addBridge(const std::string& ns, const std::string& bridge);
+  bool attach(const std::string& ns, const std::string& ifName, const std::string& bridge);
+  // Runs `body` in a child that has joined namespace `ns`.
+  Child runIn(const std::string& ns, const std::function<int()>& body);
+  std::string fullName(const std::string& ns) const { return prefix_ + ns; }
+
+ private:
+  std::string prefix_;
+  std::vector<std::string> namespaces_;
+};
+
+// Joins the named namespace in the calling process.
+bool joinNamespace(const std::string& fullName);
+
+// A frame with the given header fields and payload, as a peer would send it.
+struct CraftedFrame {
+  FrameBuffer bytes{};
+  std::size_t size = 0;
+};
+CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
+                        std::uint16_t sequence, std::uint16_t acknowledge,
+                        const std::string& payload);
+
+MacAddress parseMac(const std::string& text);
+
+}  // namespace vl::test
+
+namespace vl::test {
+
+// A peer over loopback that answers every new request with the next of `answers`
+// (numbered as a server numbers them) and a repeated request with its last answer.
+// It logs every datagram it gets as "<sequence> <first four payload bytes>" lines,
+// and ends after `idleMillis` of silence.
+struct ScriptedPeer {
+  MacAddress ownMac{};
+  MacAddress boardMac{};
+  std::vector<std::string> answers;
+  int idleMillis = 400;
+  int answerDelayMillis = 0;
+  int ignoreFirst = 0;  // requests not answered at all before the script starts
+};
+
+struct PeerRun {
+  Child child;
+  int logFd = -1;
+  std::vector<std::string> finish();  // waits for the peer and returns its log
+};
+
+PeerRun startPeer(const ScriptedPeer& script, const char* ownIp);
+
+}  // namespace vl::test
