@@ -68,6 +68,50 @@ TEST(HashLifecycle, ByteByByteMatchesOneShot) {
   }
 }
 
+// A block hash that keeps every block it is given, so that the byte count and the
+// length field can be checked for messages of gigabytes without hashing them.
+class RecordingHash final : public BlockHash {
+ public:
+  std::uint32_t lengthFieldSize() const override { return 8; }
+  std::uint32_t blockSize() const override { return 64; }
+  std::uint32_t digestSize() const override { return 0; }
+  void init() override {}
+  void compress() override { blocks.emplace_back(block_, block_ + 64); }
+  void continueAt(std::uint64_t count) {
+    countHigh_ = static_cast<std::uint32_t>(count >> 32);
+    countLow_ = static_cast<std::uint32_t>(count);
+  }
+  std::vector<Bytes> blocks;
+};
+
+std::uint64_t lengthField(const Bytes& block) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 56; i < 64; ++i) bits = (bits << 8) | block[i];
+  return bits;
+}
+
+TEST(HashLifecycle, ByteCountCarriesPastFourGigabytes) {
+  const struct {
+    std::uint64_t start;
+    std::size_t added;
+  } cases[] = {
+      {0x1fffffc0, 64},         // the bit count outgrows 32 bits at 512 MiB
+      {0xffffffc0, 100},        // the byte count carries into its high word
+      {0xfffffff0, 16},         // exactly 4 GiB
+      {0x2ffffffffc0ull, 300},  // far past it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.start);
+    RecordingHash hash;
+    hash.continueAt(c.start);
+    const Bytes message = patternMessage(c.added);
+    hash.update(message.data(), message.size());
+    hash.final(nullptr);
+    ASSERT_FALSE(hash.blocks.empty());
+    EXPECT_EQ(lengthField(hash.blocks.back()), (c.start + c.added) * 8);
+  }
+}
+
 TEST(HmacLifecycle, LongKeyEqualsItsDigestAsKey) {
   std::mt19937 rng(4);
   const Bytes message = randomBytes(100, rng);
