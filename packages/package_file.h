@@ -2,16 +2,17 @@
 // over the files archive, and the walk over the archive's entries.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "packages/part_reader.h"
 #include "packages/version.h"
 #include "streams/stream.h"
+
+struct z_stream_s;
 
 namespace vl {
 
@@ -87,7 +88,7 @@ class InflateStream final : public StreamBuffer {
 
  private:
   StreamBuffer& source_;
-  z_stream zs_{};
+  std::unique_ptr<z_stream_s> zs_;
   bool initialised_ = false;
   bool finished_ = false;
   std::vector<std::uint8_t> buffer_;

@@ -104,8 +104,9 @@ class PartReader final : public StreamBuffer {
   bool underflow() override;
 
  private:
-  bool readHeaderBytes(std::uint8_t* out, std::size_t size);
+  std::size_t readRaw(std::uint8_t* out, std::size_t size, bool hash);
   void takeFromSource(std::span<const std::uint8_t> bytes, bool hash);
+  void endReader();
   bool skipRest();
   void finishDigest();
   void copyOut(const std::uint8_t* data, std::size_t size);
@@ -120,6 +121,7 @@ class PartReader final : public StreamBuffer {
   std::uint32_t declaredLength_ = 0;
   std::vector<std::uint16_t> wanted_;
 
+  bool ended_ = false;  // a bad header, the end of the source or a short skip
   int type_ = -1;
   std::uint64_t partOffset_ = 0;
   std::uint32_t partLength_ = 0;
