@@ -1,0 +1,323 @@
+// Curve25519 field arithmetic in ten signed 32-bit limbs, radix 2^25.5. Limb bounds
+// are listed in field25519.h; the comments here name the bound each step relies on.
+#include "crypto/field25519.h"
+
+namespace vl {
+namespace {
+
+constexpr int kWidth[10] = {26, 25, 26, 25, 26, 25, 26, 25, 26, 25};
+constexpr int kWeight[10] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
+// p in limbs, each at its full width: 2^26 - 19, then 2^25 - 1 and 2^26 - 1 alternately.
+constexpr std::int32_t kP[10] = {0x3FFFFED, 0x1FFFFFF, 0x3FFFFFF, 0x1FFFFFF, 0x3FFFFFF,
+                                 0x1FFFFFF, 0x3FFFFFF, 0x1FFFFFF, 0x3FFFFFF, 0x1FFFFFF};
+
+inline std::int64_t wide(std::int32_t x) { return x; }
+
+// Moves the part of limb i above its width (rounded to nearest, so the limb ends in
+// [-2^(w-1), 2^(w-1))) into limb i + 1; limb 9 folds into limb 0 times 19 (2^255 = 19).
+inline void carryRound(std::int64_t h[10], int i) {
+  const int w = kWidth[i];
+  const std::int64_t c = (h[i] + (std::int64_t{1} << (w - 1))) >> w;
+  h[i] -= c * (std::int64_t{1} << w);
+  if (i == 9) {
+    h[0] += c * 19;
+  } else {
+    h[i + 1] += c;
+  }
+}
+
+// Column sums below 2^62 in, carried limbs out. The order keeps every limb that
+// receives a carry after its own carry small: the last carries are at most 2^15.
+void carryWide(Fe& out, std::int64_t h[10]) {
+  static constexpr int kOrder[12] = {0, 4, 1, 5, 2, 6, 3, 7, 4, 8, 9, 0};
+  for (int i : kOrder) {
+    carryRound(h, i);
+  }
+  for (int i = 0; i < 10; ++i) {
+    out.v[i] = static_cast<std::int32_t>(h[i]);
+  }
+}
+
+// Floor carries over limbs 0..8 of non-negative-total limbs: afterwards limbs 0..8 are
+// in [0, 2^w) and limb 9 holds the rest.
+void carryFloorLow(std::int32_t h[10]) {
+  for (int i = 0; i < 9; ++i) {
+    const std::int32_t c = h[i] >> kWidth[i];
+    h[i] -= static_cast<std::int32_t>(static_cast<std::uint32_t>(c) << kWidth[i]);
+    h[i + 1] += c;
+  }
+}
+
+// 1 when x == y, without a branch.
+inline std::uint32_t equalMask(std::uint32_t x, std::uint32_t y) {
+  const std::uint32_t d = x ^ y;
+  return ((d | (0u - d)) >> 31) ^ 1u;
+}
+
+// For limbs 0..8 at their widths and limb 9 in [0, 2^25]: 1 when the value is not
+// below p, i.e. limb 9 reached 2^25, or every limb is at its maximum and limb 0 is at
+// least 2^26 - 19.
+std::uint32_t notBelowP(const std::int32_t h[10]) {
+  std::uint32_t top = static_cast<std::uint32_t>(h[9]) >> 25;
+  std::uint32_t all = 1;
+  for (int i = 1; i < 10; ++i) {
+    all &= equalMask(static_cast<std::uint32_t>(h[i]), static_cast<std::uint32_t>(kP[i]));
+  }
+  const std::uint32_t below = static_cast<std::uint32_t>(h[0] - kP[0]) >> 31;
+  all &= below ^ 1u;
+  return top | all;
+}
+
+// z^(2^250 - 1) and z^11, the shared part of the inversion and the (p-5)/8 power.
+void powChain250(Fe& t250, Fe& z11, const Fe& z) {
+  Fe z2, z9, t0, t1, t10, t50;
+  feSquare(z2, z);     // z^2
+  feSquare(t0, z2);    // z^4
+  feSquare(t0, t0);    // z^8
+  feMul(z9, t0, z);    // z^9
+  feMul(z11, z9, z2);  // z^11
+  feSquare(t0, z11);   // z^22
+  feMul(t0, t0, z9);   // z^(2^5 - 1)
+  feSquare(t1, t0);
+  for (int i = 1; i < 5; ++i) feSquare(t1, t1);
+  feMul(t10, t1, t0);  // z^(2^10 - 1)
+  feSquare(t1, t10);
+  for (int i = 1; i < 10; ++i) feSquare(t1, t1);
+  feMul(t1, t1, t10);  // z^(2^20 - 1)
+  feSquare(t0, t1);
+  for (int i = 1; i < 20; ++i) feSquare(t0, t0);
+  feMul(t0, t0, t1);  // z^(2^40 - 1)
+  for (int i = 0; i < 10; ++i) feSquare(t0, t0);
+  feMul(t50, t0, t10);  // z^(2^50 - 1)
+  feSquare(t0, t50);
+  for (int i = 1; i < 50; ++i) feSquare(t0, t0);
+  feMul(t0, t0, t50);  // z^(2^100 - 1)
+  feSquare(t1, t0);
+  for (int i = 1; i < 100; ++i) feSquare(t1, t1);
+  feMul(t1, t1, t0);  // z^(2^200 - 1)
+  for (int i = 0; i < 50; ++i) feSquare(t1, t1);
+  feMul(t250, t1, t50);  // z^(2^250 - 1)
+}
+
+}  // namespace
+
+void feZero(Fe& h) {
+  for (auto& limb : h.v) limb = 0;
+}
+
+void feOne(Fe& h) { feSetSmall(h, 1); }
+
+// |n| < 2^25 stays carried.
+void feSetSmall(Fe& h, std::int32_t n) {
+  feZero(h);
+  h.v[0] = n;
+}
+
+void feCopy(Fe& h, const Fe& f) { h = f; }
+
+void feAdd(Fe& h, const Fe& f, const Fe& g) {
+  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] + g.v[i];
+}
+
+void feSub(Fe& h, const Fe& f, const Fe& g) {
+  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] - g.v[i];
+}
+
+void feNeg(Fe& h, const Fe& f) {
+  for (int i = 0; i < 10; ++i) h.v[i] = -f.v[i];
+}
+
+// Schoolbook product: f_i * g_j lands in limb i + j, doubled when i and j are both odd
+// (their weights add up to one bit more than that of limb i + j) and times 19 when
+// i + j >= 10 (2^255 = 19). Loose inputs: 19 * g_j < 2^31, 2 * f_i < 2^31, and each
+// column is at most ten products below 2^58.
+void feMul(Fe& h, const Fe& f, const Fe& g) {
+  const std::int32_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
+  const std::int32_t f5 = f.v[5], f6 = f.v[6], f7 = f.v[7], f8 = f.v[8], f9 = f.v[9];
+  const std::int32_t g0 = g.v[0], g1 = g.v[1], g2 = g.v[2], g3 = g.v[3], g4 = g.v[4];
+  const std::int32_t g5 = g.v[5], g6 = g.v[6], g7 = g.v[7], g8 = g.v[8], g9 = g.v[9];
+  const std::int32_t f1_2 = 2 * f1, f3_2 = 2 * f3, f5_2 = 2 * f5, f7_2 = 2 * f7, f9_2 = 2 * f9;
+  const std::int32_t g1_19 = 19 * g1, g2_19 = 19 * g2, g3_19 = 19 * g3, g4_19 = 19 * g4;
+  const std::int32_t g5_19 = 19 * g5, g6_19 = 19 * g6, g7_19 = 19 * g7, g8_19 = 19 * g8;
+  const std::int32_t g9_19 = 19 * g9;
+  std::int64_t h0 = wide(f0) * g0 + wide(f1_2) * g9_19 + wide(f2) * g8_19 + wide(f3_2) * g7_19 +
+                    wide(f4) * g6_19 + wide(f5_2) * g5_19 + wide(f6) * g4_19 + wide(f7_2) * g3_19 +
+                    wide(f8) * g2_19 + wide(f9_2) * g1_19;
+  std::int64_t h1 = wide(f0) * g1 + wide(f1) * g0 + wide(f2) * g9_19 + wide(f3) * g8_19 +
+                    wide(f4) * g7_19 + wide(f5) * g6_19 + wide(f6) * g5_19 + wide(f7) * g4_19 +
+                    wide(f8) * g3_19 + wide(f9) * g2_19;
+  std::int64_t h2 = wide(f0) * g2 + wide(f1_2) * g1 + wide(f2) * g0 + wide(f3_2) * g9_19 +
+                    wide(f4) * g8_19 + wide(f5_2) * g7_19 + wide(f6) * g6_19 + wide(f7_2) * g5_19 +
+                    wide(f8) * g4_19 + wide(f9_2) * g3_19;
+  std::int64_t h3 = wide(f0) * g3 + wide(f1) * g2 + wide(f2) * g1 + wide(f3) * g0 +
+                    wide(f4) * g9_19 + wide(f5) * g8_19 + wide(f6) * g7_19 + wide(f7) * g6_19 +
+                    wide(f8) * g5_19 + wide(f9) * g4_19;
+  std::int64_t h4 = wide(f0) * g4 + wide(f1_2) * g3 + wide(f2) * g2 + wide(f3_2) * g1 +
+                    wide(f4) * g0 + wide(f5_2) * g9_19 + wide(f6) * g8_19 + wide(f7_2) * g7_19 +
+                    wide(f8) * g6_19 + wide(f9_2) * g5_19;
+  std::int64_t h5 = wide(f0) * g5 + wide(f1) * g4 + wide(f2) * g3 + wide(f3) * g2 + wide(f4) * g1 +
+                    wide(f5) * g0 + wide(f6) * g9_19 + wide(f7) * g8_19 + wide(f8) * g7_19 +
+                    wide(f9) * g6_19;
+  std::int64_t h6 = wide(f0) * g6 + wide(f1_2) * g5 + wide(f2) * g4 + wide(f3_2) * g3 +
+                    wide(f4) * g2 + wide(f5_2) * g1 + wide(f6) * g0 + wide(f7_2) * g9_19 +
+                    wide(f8) * g8_19 + wide(f9_2) * g7_19;
+  std::int64_t h7 = wide(f0) * g7 + wide(f1) * g6 + wide(f2) * g5 + wide(f3) * g4 + wide(f4) * g3 +
+                    wide(f5) * g2 + wide(f6) * g1 + wide(f7) * g0 + wide(f8) * g9_19 +
+                    wide(f9) * g8_19;
+  std::int64_t h8 = wide(f0) * g8 + wide(f1_2) * g7 + wide(f2) * g6 + wide(f3_2) * g5 +
+                    wide(f4) * g4 + wide(f5_2) * g3 + wide(f6) * g2 + wide(f7_2) * g1 +
+                    wide(f8) * g0 + wide(f9_2) * g9_19;
+  std::int64_t h9 = wide(f0) * g9 + wide(f1) * g8 + wide(f2) * g7 + wide(f3) * g6 + wide(f4) * g5 +
+                    wide(f5) * g4 + wide(f6) * g3 + wide(f7) * g2 + wide(f8) * g1 + wide(f9) * g0;
+  std::int64_t t[10] = {h0, h1, h2, h3, h4, h5, h6, h7, h8, h9};
+  carryWide(h, t);
+}
+
+// The product with itself, each cross term computed once and doubled. Loose input:
+// 38 * f_odd and 19 * f_even stay below 2^31.
+void feSquare(Fe& h, const Fe& f) {
+  const std::int32_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
+  const std::int32_t f5 = f.v[5], f6 = f.v[6], f7 = f.v[7], f8 = f.v[8], f9 = f.v[9];
+  const std::int32_t f0_2 = 2 * f0, f1_2 = 2 * f1, f2_2 = 2 * f2, f3_2 = 2 * f3, f4_2 = 2 * f4;
+  const std::int32_t f5_2 = 2 * f5, f6_2 = 2 * f6, f7_2 = 2 * f7, f8_2 = 2 * f8;
+  const std::int32_t f6_19 = 19 * f6, f7_19 = 19 * f7, f8_19 = 19 * f8, f9_19 = 19 * f9;
+  const std::int32_t f5_38 = 38 * f5, f7_38 = 38 * f7, f9_38 = 38 * f9;
+  std::int64_t h0 = wide(f0) * f0 + wide(f1_2) * f9_38 + wide(f2_2) * f8_19 + wide(f3_2) * f7_38 +
+                    wide(f4_2) * f6_19 + wide(f5) * f5_38;
+  std::int64_t h1 = wide(f0_2) * f1 + wide(f2_2) * f9_19 + wide(f3_2) * f8_19 + wide(f4_2) * f7_19 +
+                    wide(f5_2) * f6_19;
+  std::int64_t h2 = wide(f0_2) * f2 + wide(f1) * f1_2 + wide(f3_2) * f9_38 + wide(f4_2) * f8_19 +
+                    wide(f5_2) * f7_38 + wide(f6) * f6_19;
+  std::int64_t h3 = wide(f0_2) * f3 + wide(f1_2) * f2 + wide(f4_2) * f9_19 + wide(f5_2) * f8_19 +
+                    wide(f6_2) * f7_19;
+  std::int64_t h4 = wide(f0_2) * f4 + wide(f1_2) * f3_2 + wide(f2) * f2 + wide(f5_2) * f9_38 +
+                    wide(f6_2) * f8_19 + wide(f7) * f7_38;
+  std::int64_t h5 =
+      wide(f0_2) * f5 + wide(f1_2) * f4 + wide(f2_2) * f3 + wide(f6_2) * f9_19 + wide(f7_2) * f8_19;
+  std::int64_t h6 = wide(f0_2) * f6 + wide(f1_2) * f5_2 + wide(f2_2) * f4 + wide(f3) * f3_2 +
+                    wide(f7_2) * f9_38 + wide(f8) * f8_19;
+  std::int64_t h7 =
+      wide(f0_2) * f7 + wide(f1_2) * f6 + wide(f2_2) * f5 + wide(f3_2) * f4 + wide(f8_2) * f9_19;
+  std::int64_t h8 = wide(f0_2) * f8 + wide(f1_2) * f7_2 + wide(f2_2) * f6 + wide(f3_2) * f5_2 +
+                    wide(f4) * f4 + wide(f9) * f9_38;
+  std::int64_t h9 =
+      wide(f0_2) * f9 + wide(f1_2) * f8 + wide(f2_2) * f7 + wide(f3_2) * f6 + wide(f4_2) * f5;
+  std::int64_t t[10] = {h0, h1, h2, h3, h4, h5, h6, h7, h8, h9};
+  carryWide(h, t);
+}
+
+void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
+  std::int64_t t[10];
+  for (int i = 0; i < 10; ++i) t[i] = wide(f.v[i]) * n;
+  carryWide(h, t);
+}
+
+void feCarry(Fe& h, const Fe& f) {
+  std::int64_t t[10];
+  for (int i = 0; i < 10; ++i) t[i] = f.v[i];
+  carryWide(h, t);
+}
+
+void feInvert(Fe& out, const Fe& z) {
+  Fe t, z11;
+  powChain250(t, z11, z);
+  for (int i = 0; i < 5; ++i) feSquare(t, t);
+  feMul(out, t, z11);  // z^(2^255 - 21) = z^(p - 2)
+}
+
+void fePowP58(Fe& out, const Fe& z) {
+  Fe t, z11;
+  powChain250(t, z11, z);
+  feSquare(t, t);
+  feSquare(t, t);
+  feMul(out, t, z);  // z^(2^252 - 3) = z^((p - 5) / 8)
+}
+
+void feFromBytes(Fe& h, const std::uint8_t s[32]) {
+  for (int i = 0; i < 10; ++i) {
+    const int at = kWeight[i] / 8;
+    const std::uint32_t word =
+        static_cast<std::uint32_t>(s[at]) | static_cast<std::uint32_t>(s[at + 1]) << 8 |
+        static_cast<std::uint32_t>(s[at + 2]) << 16 | static_cast<std::uint32_t>(s[at + 3]) << 24;
+    // Limb 9 takes bits 230..255, one more than its width: bit 255 is folded below.
+    const int width = i == 9 ? 26 : kWidth[i];
+    const std::uint32_t mask = (std::uint32_t{1} << width) - 1u;
+    h.v[i] = static_cast<std::int32_t>((word >> (kWeight[i] % 8)) & mask);
+  }
+  const std::int32_t top = h.v[9] >> 25;
+  h.v[9] &= 0x1FFFFFF;
+  h.v[0] += 19 * top;
+}
+
+void feToBytes(std::uint8_t s[32], const Fe& f) {
+  Fe t;
+  feCarry(t, f);  // |value| < 1.02 * 2^254 < p
+  std::int32_t h[10];
+  for (int i = 0; i < 10; ++i) h[i] = t.v[i] + kP[i];  // now in (0, 2p)
+  carryFloorLow(h);
+  const std::int32_t top = h[9] >> 25;  // 0 or 1
+  h[9] &= 0x1FFFFFF;
+  h[0] += 19 * top;
+  carryFloorLow(h);  // value in [0, 2^255 + 19), limb 9 at most 2^25
+  // One conditional subtraction of p: add 19 and drop 2^255.
+  const std::uint32_t subtract = notBelowP(h);
+  h[0] += static_cast<std::int32_t>(19u & (0u - subtract));
+  carryFloorLow(h);
+  h[9] &= 0x1FFFFFF;
+
+  std::uint64_t acc = 0;
+  int bits = 0;
+  int out = 0;
+  for (int i = 0; i < 10; ++i) {
+    acc |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(h[i])) << bits;
+    bits += kWidth[i];
+    while (bits >= 8) {
+      s[out++] = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      bits -= 8;
+    }
+  }
+  s[31] = static_cast<std::uint8_t>(acc);  // the last 7 bits, as 255 = 31 * 8 + 7
+}
+
+std::uint32_t feIsOdd(const Fe& f) {
+  std::uint8_t s[32];
+  feToBytes(s, f);
+  return s[0] & 1u;
+}
+
+std::uint32_t feIsZero(const Fe& f) {
+  std::uint8_t s[32];
+  feToBytes(s, f);
+  std::uint32_t any = 0;
+  for (std::uint8_t b : s) any |= b;
+  return ((any - 1u) >> 8) & 1u;
+}
+
+std::uint32_t feEqual(const Fe& f, const Fe& g) {
+  Fe d;
+  feSub(d, f, g);
+  return feIsZero(d);
+}
+
+void feConditionalMove(Fe& f, const Fe& g, std::uint32_t bit) {
+  const std::uint32_t mask = 0u - bit;
+  for (int i = 0; i < 10; ++i) {
+    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
+    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
+    f.v[i] = static_cast<std::int32_t>(a ^ ((a ^ b) & mask));
+  }
+}
+
+void feConditionalSwap(Fe& f, Fe& g, std::uint32_t bit) {
+  const std::uint32_t mask = 0u - bit;
+  for (int i = 0; i < 10; ++i) {
+    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
+    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
+    const std::uint32_t x = (a ^ b) & mask;
+    f.v[i] = static_cast<std::int32_t>(a ^ x);
+    g.v[i] = static_cast<std::int32_t>(b ^ x);
+  }
+}
+
+}  // namespace vl
