@@ -1,0 +1,85 @@
+// Hostile input: counts that promise more than the input holds must not be believed, and
+// deep nesting must not run the dump out of stack or memory.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "message/message.h"
+#include "tests/message/helpers.h"
+
+namespace {
+
+// The largest single allocation made while tracking is on.
+bool gTracking = false;
+std::size_t gLargest = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gTracking && size > gLargest) gLargest = size;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace vl {
+namespace {
+
+using test::cat;
+using test::kMagic;
+using test::le16;
+using test::le32;
+
+struct CountCase {
+  const char* name;
+  Key key;
+};
+
+TEST(Hostile, ArrayCountsBeyondTheInputAllocateNothingBig) {
+  const CountCase cases[] = {
+      {"bool", kTypeBoolArray | 1},     {"u32", kTypeU32Array | 1},
+      {"u64", kTypeU64Array | 1},       {"addr6", kTypeAddr6Array | 1},
+      {"string", kTypeStringArray | 1}, {"message", kTypeMessageArray | 1},
+      {"raw", kTypeRawArray | 1},
+  };
+  for (const CountCase& c : cases) {
+    const Bytes input = cat({kMagic, le32(c.key), le16(0xFFFF), Bytes(12, 0)});
+    message msg;
+    gLargest = 0;
+    gTracking = true;
+    const bool ok = unflatten(msg, input);
+    gTracking = false;
+    EXPECT_FALSE(ok) << c.name;
+    EXPECT_LT(gLargest, 1024u) << c.name;
+  }
+}
+
+// Each level needs only its magic, key and length byte, so 64 KiB hold thousands.
+Bytes deeplyNested(std::size_t levels) {
+  Bytes flat = kMagic;
+  for (std::size_t i = 0; i < levels; ++i) {
+    const bool shortForm = flat.size() < 256;
+    Bytes head = cat({kMagic, le32(shortForm ? 0x29000001 : 0x28000001)});
+    const Bytes length = shortForm ? Bytes{static_cast<std::uint8_t>(flat.size())}
+                                   : le16(static_cast<std::uint16_t>(flat.size()));
+    head.insert(head.end(), length.begin(), length.end());
+    flat.insert(flat.begin(), head.begin(), head.end());
+    if (flat.size() > kMaxFlatLength) break;
+  }
+  return flat;
+}
+
+TEST(Hostile, DeepNestingDumpsABoundedText) {
+  const Bytes input = deeplyNested(8000);
+  message msg;
+  ASSERT_TRUE(unflatten(msg, input));
+  test::CapturedLog log;
+  dumpMessage(msg);
+  EXPECT_LT(log.text.size(), 16384u);
+  EXPECT_NE(log.text.find("..."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vl
