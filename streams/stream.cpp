@@ -134,6 +134,12 @@ FdStream FdStream::openWrite(const std::string& path, int flags, mode_t mode) {
   return stream;
 }
 
+FdStream FdStream::failedWith(int error) {
+  FdStream stream;
+  stream.setFailed(error);
+  return stream;
+}
+
 bool FdStream::close() {
   if (fd_ < 0) return !failed();
   const int fd = std::exchange(fd_, -1);

@@ -97,6 +97,8 @@ class FdStream final : public StreamBuffer {
   // isOpen() is false.
   static FdStream openRead(const std::string& path);
   static FdStream openWrite(const std::string& path, int flags, mode_t mode);
+  // A stream that is failed from the start with error, for an open that could not be made.
+  static FdStream failedWith(int error);
 
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }

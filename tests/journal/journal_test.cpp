@@ -1,0 +1,363 @@
+// The change journal on real file systems: /flash, /ram and /tmp are separate tmpfs
+// mounts of a private sandbox, so a rename between them fails with EXDEV as on a board.
+#include "packages/journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vl {
+namespace {
+
+std::string readFile(const std::string& path) {
+  FdStream in = FdStream::openRead(path);
+  std::vector<std::uint8_t> bytes;
+  if (!in.isOpen() || !readAll(in, bytes)) return "<unreadable>";
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  createParentDirectories(path);
+  FdStream out = FdStream::openWrite(path, O_CREAT | O_TRUNC, mode);
+  ASSERT_TRUE(out.isOpen()) << path;
+  ASSERT_EQ(out.write(text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ASSERT_TRUE(out.close());
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Everything under root: type, permissions, and contents or link target, by path.
+using Tree = std::map<std::string, std::string>;
+
+void snapshot(const std::string& dir, Tree& tree) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(d)) {
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  }
+  closedir(d);
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    std::string value = std::to_string(st.st_mode) + ":";
+    if (S_ISREG(st.st_mode)) value += readFile(path);
+    if (S_ISLNK(st.st_mode)) {
+      char target[256] = {};
+      value += std::string(target,
+                           static_cast<std::size_t>(readlink(path.c_str(), target, sizeof target)));
+    }
+    tree[path] = value;
+    if (S_ISDIR(st.st_mode)) snapshot(path, tree);
+  }
+}
+
+Tree board() {
+  Tree tree;
+  for (const char* root : {"/flash", "/ram", "/tmp"}) snapshot(root, tree);
+  return tree;
+}
+
+void clearDirectory(const std::string& dir) {
+  Tree tree;
+  snapshot(dir, tree);
+  for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+    if (unlink(it->first.c_str()) != 0) rmdir(it->first.c_str());
+  }
+}
+
+class Journal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* root : {"/flash", "/ram", "/tmp"}) clearDirectory(root);
+    ASSERT_EQ(pipe(errors_), 0);
+    ASSERT_EQ(fcntl(errors_[0], F_SETFL, O_NONBLOCK), 0);
+    journal.setOutput(errors_[1], errors_[1]);
+  }
+  void TearDown() override {
+    close(errors_[0]);
+    close(errors_[1]);
+  }
+
+  std::string output() {
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(errors_[0], buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+  }
+
+  std::string stage(const std::string& target, const std::string& text, std::uint64_t hint,
+                    mode_t mode = 0644) {
+    FdStream out = journal.stageFile(target, hint, mode);
+    EXPECT_TRUE(out.isOpen());
+    EXPECT_EQ(out.write(text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_TRUE(out.close());
+    const ChangeJournal::Entry* entry = journal.find(target);
+    return entry ? entry->source : std::string();
+  }
+
+  ChangeJournal journal;
+  int errors_[2] = {-1, -1};
+};
+
+TEST_F(Journal, RemovalsAndLinksComeBeforeMovesWhateverThePaths) {
+  // The move's source lies in a directory that a removal deletes, and another move's
+  // source is replaced by a link: in path order both moves would run first.
+  writeFile("/flash/m/src", "moved?");
+  writeFile("/flash/z", "old z");
+  journal.stageMove("/flash/m/src", "/flash/a");
+  journal.stageRemove("/flash/m");
+  journal.stageMove("/flash/z", "/flash/b");
+  journal.stageSymlink("link-target", "/flash/z");
+  journal.commit("", false);
+
+  EXPECT_FALSE(exists("/flash/a"));
+  EXPECT_FALSE(exists("/flash/m"));
+  EXPECT_EQ(output(), "rename: No such file or directory\n");
+  struct stat st {};
+  ASSERT_EQ(lstat("/flash/b", &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(Journal, FirstPathIsMovedBeforeEverythingElse) {
+  writeFile("/flash/m/src", "first");
+  journal.stageMove("/flash/m/src", "/flash/zz");
+  journal.stageRemove("/flash/m");
+  journal.commit("/flash/zz", false);
+  EXPECT_EQ(readFile("/flash/zz"), "first");
+  EXPECT_FALSE(exists("/flash/m"));
+  EXPECT_EQ(journal.find("/flash/zz"), nullptr);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(Journal, ALaterChangeReplacesAnEarlierOneAndDeletesItsTemporaryFile) {
+  writeFile("/flash/etc/conf", "installed");
+  struct Case {
+    const char* what;
+    void (*second)(ChangeJournal&);
+    ChangeJournal::Kind kind;
+  };
+  const Case cases[] = {
+      {"staged again", [](ChangeJournal& j) { (void)j.stageFile("/flash/etc/conf", 5, 0644); },
+       ChangeJournal::Kind::StagedFile},
+      {"moved", [](ChangeJournal& j) { j.stageMove("/flash/other", "/flash/etc/conf"); },
+       ChangeJournal::Kind::Move},
+      {"linked", [](ChangeJournal& j) { j.stageSymlink("x", "/flash/etc/conf"); },
+       ChangeJournal::Kind::Symlink},
+      {"removed", [](ChangeJournal& j) { j.stageRemove("/flash/etc/conf"); },
+       ChangeJournal::Kind::Removal},
+  };
+  for (const Case& c : cases) {
+    const std::string first = stage("/flash/etc/conf", "new", 3);
+    ASSERT_TRUE(exists(first)) << c.what;
+    c.second(journal);
+    EXPECT_FALSE(exists(first)) << c.what;
+    ASSERT_NE(journal.find("/flash/etc/conf"), nullptr);
+    EXPECT_EQ(journal.find("/flash/etc/conf")->kind, c.kind) << c.what;
+    journal.abort();
+  }
+}
+
+TEST_F(Journal, RemovingAMissingPathCancelsItsStagedFile) {
+  const std::string temp = stage("/flash/new/file", "data", 4);
+  journal.stageRemove("/flash/new/file");
+  EXPECT_TRUE(journal.empty());
+  EXPECT_FALSE(exists(temp));
+  journal.commit("", false);
+  EXPECT_FALSE(exists("/flash/new/file"));
+}
+
+TEST_F(Journal, DirectoryRemovalTakesOnlyVisibleFiles) {
+  struct Case {
+    std::vector<std::string> files;
+    bool dirRemoved;
+  };
+  const Case cases[] = {
+      {{"a", "b"}, true},
+      {{"a", ".hidden"}, false},
+      {{"a", "sub/file"}, false},
+      {{}, true},
+  };
+  for (const Case& c : cases) {
+    clearDirectory("/flash");
+    ASSERT_EQ(mkdir("/flash/pkg", 0755), 0);
+    for (const std::string& f : c.files) writeFile("/flash/pkg/" + f, f);
+    journal.stageRemove("/flash/pkg");
+    journal.commit("", false);
+    journal.clear();
+    EXPECT_EQ(exists("/flash/pkg"), !c.dirRemoved);
+    EXPECT_FALSE(exists("/flash/pkg/a"));
+    if (!c.dirRemoved) {
+      EXPECT_TRUE(exists("/flash/pkg/" + c.files[1]));
+    }
+  }
+}
+
+TEST_F(Journal, TemporaryFilesGoWhereTheCommitIsARename) {
+  ASSERT_EQ(mkdir("/flash/bin", 0755), 0);
+  struct Case {
+    const char* target;
+    std::uint64_t hint;
+    const char* directory;
+  };
+  const Case cases[] = {
+      {"/flash/bin/tool", 100, "/flash/bin"},
+      {"/flash/bin/", 100, "/flash"},  // trailing "/" dropped first
+      {"/flash/x/y/z/file", 100, "/flash"},
+      {"/flash/bin/tool", 0, "/ram"},
+      {"/flash/bin/huge", 1ull << 62, "/ram"},  // no room, and no wrap of hint * 1.1
+      {"relative/file", 100, "/ram"},
+  };
+  for (const Case& c : cases) {
+    const std::string temp = stage(c.target, "x", c.hint);
+    EXPECT_EQ(temp.substr(0, temp.rfind('/')), c.directory) << c.target << " " << c.hint;
+    journal.abort();
+  }
+}
+
+TEST_F(Journal, CommitCreatesParentsAndKeepsModesAcrossFileSystems) {
+  const std::string inRam = stage("/flash/a/b/c/tool", std::string(70000, 'x'), 0, 0750);
+  const std::string onFlash = stage("/flash/d/e/conf", "conf", 4, 0604);
+  ASSERT_EQ(inRam.rfind("/ram/", 0), 0u);
+  journal.commit("", true);
+  EXPECT_EQ(readFile("/flash/a/b/c/tool"), std::string(70000, 'x'));
+  EXPECT_EQ(readFile("/flash/d/e/conf"), "conf");
+  struct stat st {};
+  ASSERT_EQ(stat("/flash/a/b/c/tool", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  ASSERT_EQ(stat("/flash/d/e/conf", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_FALSE(exists(inRam));
+  EXPECT_FALSE(exists(onFlash));
+  // The spinner: one of its characters on the first block, then only steps.
+  const std::string spun = output();
+  ASSERT_FALSE(spun.empty());
+  EXPECT_NE(std::string("|/-\\").find(spun[0]), std::string::npos);
+  EXPECT_EQ(spun.find_first_not_of("|/-\\\b"), std::string::npos);
+}
+
+TEST_F(Journal, AFailedStepIsReportedAndTheCommitGoesOn) {
+  ASSERT_EQ(mkdir("/ram/notafile", 0755), 0);
+  writeFile("/flash/blocker", "a file where a directory should be");
+  journal.stageMove("/ram/notafile", "/flash/copied");  // across devices, not a regular file
+  journal.stageSymlink("t", "/flash/blocker/link");
+  journal.stageMove("/flash/nonexistent", "/flash/moved");
+  const std::string temp = stage("/flash/last", "still done", 10);
+  journal.commit("", false);
+  EXPECT_EQ(
+      output(),
+      "symlink: Not a directory\nrename: Invalid argument\nrename: No such file or directory\n");
+  EXPECT_EQ(readFile("/flash/last"), "still done");
+}
+
+TEST_F(Journal, DirUsable) {
+  ASSERT_EQ(mkdir("/flash/dir", 0755), 0);
+  writeFile("/flash/file", "x");
+  (void)stage("/flash/staged", "x", 1);
+  journal.stageRemove("/flash/dir");
+  struct Case {
+    const char* path;
+    bool usable;
+    bool entryLeft;
+  };
+  const Case cases[] = {
+      {"/flash/dir", true, false},  // the staged removal is cancelled
+      {"/flash/missing", true, false}, {"/flash/file", false, false},
+      {"/flash/staged", false, true},  {"/flash/file/below", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(journal.dirUsable(c.path), c.usable) << c.path;
+    EXPECT_EQ(journal.find(c.path) != nullptr, c.entryLeft) << c.path;
+  }
+}
+
+TEST_F(Journal, AbortLeavesTheTreeExactlyAsItWas) {
+  writeFile("/flash/var/pdb/pkg/version", "1 2\n");
+  writeFile("/flash/var/pdb/pkg/files", "bin/x\n");
+  writeFile("/flash/bin/x", "program", 0755);
+  writeFile("/flash/image", "package copy");
+  ASSERT_EQ(symlink("/flash/bootimage", "/flash/link"), 0);
+  const Tree before = board();
+
+  (void)stage("/flash/bin/x", "new program", 11, 0755);
+  (void)stage("/flash/bin/y", "another", 0, 0755);
+  (void)stage("/flash/var/pdb/pkg/version", "3 4\n", 4);
+  journal.stageRemove("/flash/var/pdb/pkg");
+  journal.stageRemove("/flash/var/pdb/pkg/files");
+  journal.stageSymlink("/flash/bootimage", "/flash/var/pdb/pkg/image");
+  journal.stageMove("/flash/image", "/flash/var/pdb/new/image");
+  journal.stageRemove("/flash/link");
+  ASSERT_NE(board(), before);  // the staged files exist until the abort
+  journal.abort();
+  EXPECT_TRUE(journal.empty());
+  EXPECT_EQ(board(), before);
+}
+
+TEST_F(Journal, ListingRoundTrip) {
+  writeFile("/flash/old", "x");
+  const std::string temp = stage("/flash/new file", "x", 1);
+  journal.stageRemove("/flash/old");
+  journal.stageSymlink("/flash/bootimage", "/flash/var/pdb/p/image");
+  journal.stageMove("/flash/image", "/flash/var/pdb/p/image2");
+  ASSERT_TRUE(journal.writeListing("/tmp/listing"));
+  EXPECT_EQ(readFile("/tmp/listing"), "M /flash/new file " + temp +
+                                          "\nU /flash/old\n"
+                                          "L /flash/var/pdb/p/image /flash/bootimage\n"
+                                          "M /flash/var/pdb/p/image2 /flash/image\n");
+
+  ChangeJournal read;
+  ASSERT_TRUE(read.readListing("/tmp/listing"));
+  // Read back, a staged file is a move of its temporary file; a blank in the path
+  // shifts the words, as the format has no quoting.
+  EXPECT_EQ(*read.find("/flash/old"), (ChangeJournal::Entry{ChangeJournal::Kind::Removal, ""}));
+  EXPECT_EQ(*read.find("/flash/var/pdb/p/image"),
+            (ChangeJournal::Entry{ChangeJournal::Kind::Symlink, "/flash/bootimage"}));
+  EXPECT_EQ(*read.find("/flash/var/pdb/p/image2"),
+            (ChangeJournal::Entry{ChangeJournal::Kind::Move, "/flash/image"}));
+  EXPECT_EQ(*read.find("/flash/new"),
+            (ChangeJournal::Entry{ChangeJournal::Kind::Move, "file " + temp}));
+  journal.abort();
+}
+
+TEST_F(Journal, ListingReadingRules) {
+  struct Case {
+    const char* text;
+    bool result;
+    std::size_t entries;
+  };
+  const Case cases[] = {
+      {"U /a\nL /b t\nM /c s\n", true, 3},
+      {"U /a\n\nU /b\n", true, 1},    // an empty line ends the listing
+      {"X /a b\nU /a\n", true, 1},    // an unknown kind skips its line
+      {"U /a\nU\nU /b\n", false, 1},  // too few words stop it with failure
+      {"U /a\nL /b\n", false, 1},
+      {"M /a\n", false, 0},
+      {"", false, 0},  // the end with nothing read
+      {"X y z\n", false, 0},
+      {"U /a", true, 1},  // a last line without its newline
+      {"M /c source with blanks\n", true, 1},
+  };
+  for (const Case& c : cases) {
+    writeFile("/tmp/listing", c.text);
+    ChangeJournal read;
+    EXPECT_EQ(read.readListing("/tmp/listing"), c.result) << c.text;
+    EXPECT_EQ(read.entries().size(), c.entries) << c.text;
+  }
+  ChangeJournal read;
+  EXPECT_FALSE(read.readListing("/tmp/no-such-listing"));
+}
+
+}  // namespace
+}  // namespace vl
