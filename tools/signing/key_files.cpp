@@ -1,0 +1,286 @@
+// Key files: the public provisioning file that the build turns into the installer's
+// constants, and the secret file that signs for it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tools/signing/signing.h"
+
+namespace vl {
+namespace {
+
+struct Field {
+  const char* name;
+  std::size_t bytes;
+  bool secret;
+};
+
+constexpr Field kFields[] = {
+    {"sighash-init", 32, false}, {"sighash-rounds", 256, false}, {"k1", 32, false},
+    {"k2", 32, false},           {"s1-secret", 32, true},        {"s1-nonce-key", 32, true},
+    {"ed25519-seed", 32, true},
+};
+
+using Fields = std::map<std::string, std::vector<std::uint8_t>>;
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+const Field* findField(std::string_view name) {
+  for (const Field& f : kFields) {
+    if (name == f.name) return &f;
+  }
+  return nullptr;
+}
+
+std::optional<Fields> parseFields(std::string_view text, std::string& error) {
+  Fields fields;
+  int lineNumber = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++lineNumber;
+    if (line.empty() || line.front() == '#') continue;
+    const std::size_t equals = line.find('=');
+    const std::string where = "line " + std::to_string(lineNumber) + ": ";
+    if (equals == std::string_view::npos) {
+      error = where + "expected 'name = hexadecimal value'";
+      return std::nullopt;
+    }
+    const std::string name(trim(line.substr(0, equals)));
+    const std::string_view value = trim(line.substr(equals + 1));
+    const Field* field = findField(name);
+    if (field == nullptr) {
+      error = where + "unknown field '" + name + "'";
+      return std::nullopt;
+    }
+    if (fields.count(name) != 0) {
+      error = where + "field '" + name + "' given twice";
+      return std::nullopt;
+    }
+    if (value.size() != 2 * field->bytes) {
+      error = where + "field '" + name + "' must hold " + std::to_string(2 * field->bytes) +
+              " hexadecimal digits, has " + std::to_string(value.size());
+      return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(field->bytes);
+    for (std::size_t i = 0; i < field->bytes; ++i) {
+      const int high = hexDigit(value[2 * i]);
+      const int low = hexDigit(value[2 * i + 1]);
+      if (high < 0 || low < 0) {
+        error = where + "field '" + name + "' is not hexadecimal";
+        return std::nullopt;
+      }
+      bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    fields[name] = std::move(bytes);
+  }
+  return fields;
+}
+
+bool requireFields(const Fields& fields, bool secret, std::string& error) {
+  for (const Field& f : kFields) {
+    if ((secret || !f.secret) && fields.count(f.name) == 0) {
+      error = std::string("field '") + f.name + "' is missing";
+      return false;
+    }
+  }
+  return true;
+}
+
+void readWords(std::uint32_t* words, const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i < bytes.size() / 4; ++i) {
+    words[i] = static_cast<std::uint32_t>(bytes[4 * i]) << 24 |
+               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 16 |
+               static_cast<std::uint32_t>(bytes[4 * i + 2]) << 8 | bytes[4 * i + 3];
+  }
+}
+
+KeySet publicPart(const Fields& fields) {
+  KeySet keys{};
+  readWords(keys.sigHashInit, fields.at("sighash-init"));
+  readWords(keys.sigHashRounds, fields.at("sighash-rounds"));
+  std::memcpy(keys.k1, fields.at("k1").data(), 32);
+  std::memcpy(keys.k2, fields.at("k2").data(), 32);
+  return keys;
+}
+
+void wipeFields(Fields& fields) {
+  for (auto& [name, bytes] : fields) explicit_bzero(bytes.data(), bytes.size());
+}
+
+std::string hex(const std::uint8_t* data, std::size_t length) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < length; ++i) {
+    out.push_back(kDigits[data[i] >> 4]);
+    out.push_back(kDigits[data[i] & 15]);
+  }
+  return out;
+}
+
+std::string hexWords(const std::uint32_t* words, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(words[i] >> 24), static_cast<std::uint8_t>(words[i] >> 16),
+        static_cast<std::uint8_t>(words[i] >> 8), static_cast<std::uint8_t>(words[i])};
+    out += hex(bytes, 4);
+  }
+  return out;
+}
+
+std::string formatCommon(const KeySet& keys, const std::vector<std::string>& comments) {
+  std::string out;
+  for (const std::string& c : comments) out += "# " + c + "\n";
+  out += "sighash-init = " + hexWords(keys.sigHashInit, 8) + "\n";
+  out += "sighash-rounds = " + hexWords(keys.sigHashRounds, 64) + "\n";
+  out += "k1 = " + hex(keys.k1, 32) + "\n";
+  out += "k2 = " + hex(keys.k2, 32) + "\n";
+  return out;
+}
+
+std::optional<std::string> readFile(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) {
+    error = path + ": read failed";
+    return std::nullopt;
+  }
+  return content.str();
+}
+
+bool writeAll(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t n = ::write(fd, content.data(), content.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    content.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+SecretKeySet::~SecretKeySet() {
+  explicit_bzero(schemeOneSecret, sizeof schemeOneSecret);
+  explicit_bzero(schemeOneNonceKey, sizeof schemeOneNonceKey);
+  explicit_bzero(ed25519Seed, sizeof ed25519Seed);
+}
+
+std::optional<KeySet> parseKeySet(std::string_view text, std::string& error) {
+  std::optional<Fields> fields = parseFields(text, error);
+  if (!fields) return std::nullopt;
+  std::optional<KeySet> keys;
+  if (requireFields(*fields, false, error)) keys = publicPart(*fields);
+  wipeFields(*fields);
+  return keys;
+}
+
+std::optional<SecretKeySet> parseSecretKeys(std::string_view text, std::string& error) {
+  std::optional<Fields> fields = parseFields(text, error);
+  if (!fields) return std::nullopt;
+  std::optional<SecretKeySet> secret;
+  if (requireFields(*fields, true, error)) {
+    secret.emplace();
+    secret->keys = publicPart(*fields);
+    std::memcpy(secret->schemeOneSecret, fields->at("s1-secret").data(), 32);
+    std::memcpy(secret->schemeOneNonceKey, fields->at("s1-nonce-key").data(), 32);
+    std::memcpy(secret->ed25519Seed, fields->at("ed25519-seed").data(), 32);
+  }
+  wipeFields(*fields);
+  return secret;
+}
+
+std::string formatKeySet(const KeySet& keys, const std::vector<std::string>& comments) {
+  return formatCommon(keys, comments);
+}
+
+std::string formatSecretKeys(const SecretKeySet& secret, const std::vector<std::string>& comments) {
+  std::string out = formatCommon(secret.keys, comments);
+  out += "s1-secret = " + hex(secret.schemeOneSecret, 32) + "\n";
+  out += "s1-nonce-key = " + hex(secret.schemeOneNonceKey, 32) + "\n";
+  out += "ed25519-seed = " + hex(secret.ed25519Seed, 32) + "\n";
+  return out;
+}
+
+std::optional<KeySet> loadKeySet(const std::string& path, std::string& error) {
+  std::optional<std::string> text = readFile(path, error);
+  if (!text) return std::nullopt;
+  std::optional<KeySet> keys = parseKeySet(*text, error);
+  if (!keys) error = path + ": " + error;
+  return keys;
+}
+
+std::optional<SecretKeySet> loadSecretKeys(const std::string& path, std::string& error) {
+  std::optional<std::string> text = readFile(path, error);
+  if (!text) return std::nullopt;
+  std::optional<SecretKeySet> secret = parseSecretKeys(*text, error);
+  explicit_bzero(text->data(), text->size());
+  if (!secret) {
+    error = path + ": " + error;
+    return std::nullopt;
+  }
+  if (!keysMatch(*secret)) {
+    error = path + ": k1 or k2 does not belong to the secret keys of the file";
+    return std::nullopt;
+  }
+  return secret;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view content, unsigned mode,
+                         bool replace, std::string& error) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    error = path + ": cannot create a temporary file: " + std::strerror(errno);
+    return false;
+  }
+  const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+  const int writeErrno = errno;
+  if (::close(fd) != 0 || !written) {
+    error = path + ": write failed: " + std::strerror(written ? errno : writeErrno);
+    (void)::unlink(temporary.c_str());
+    return false;
+  }
+  // link() refuses an existing name, so "do not replace" holds even against a race.
+  const int placed =
+      replace ? ::rename(temporary.c_str(), path.c_str()) : ::link(temporary.c_str(), path.c_str());
+  const int placeErrno = errno;
+  if (!replace || placed != 0) (void)::unlink(temporary.c_str());
+  if (placed != 0) {
+    error = path + ": " +
+            (placeErrno == EEXIST ? std::string("exists already (use --force)")
+                                  : std::string(std::strerror(placeErrno)));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vl
