@@ -1,0 +1,168 @@
+// pellkey from the command line: key generation, signing, checking through the library,
+// and clear failures with a non-zero exit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tools/signing/signing.h"
+
+namespace vl {
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+Result run(std::vector<std::string> args) {
+  args.insert(args.begin(), PELLKEY_PATH);
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::close(out[0]);
+    ::close(err[0]);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  Result r;
+  r.out = drain(out[0]);  // small outputs: the pipes do not fill up
+  r.err = drain(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+class Pellkey : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pellkey_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+    publicPath = dir + "/keys.provision";
+    secretPath = dir + "/keys.secret";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string read(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string dir, publicPath, secretPath;
+};
+
+TEST_F(Pellkey, KeygenSignAndCheckThroughTheLibrary) {
+  const Result keygen =
+      run({"keygen", "--public", publicPath, "--secret", secretPath, "--comment", "for the test"});
+  ASSERT_EQ(keygen.status, 0) << keygen.err;
+  struct stat st {};
+  ASSERT_EQ(::stat(secretPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(read(publicPath).find("# for the test\n"), std::string::npos);
+  EXPECT_EQ(read(publicPath).find("s1-secret"), std::string::npos);
+
+  std::string error;
+  const std::optional<KeySet> keys = loadKeySet(publicPath, error);
+  ASSERT_TRUE(keys.has_value()) << error;
+  const std::string digests[] = {
+      "00112233445566778899aabbccddeeff00112233",
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"};
+  for (const std::string& digestHex : digests) {
+    for (const char* scheme : {"1", "both"}) {
+      const Result sign =
+          run({"sign", "--secret", secretPath, "--digest", digestHex, "--scheme", scheme});
+      ASSERT_EQ(sign.status, 0) << sign.err;
+      ASSERT_FALSE(sign.out.empty());
+      const std::vector<std::uint8_t> payload =
+          test::fromHex(sign.out.substr(0, sign.out.size() - 1));
+      std::vector<std::uint8_t> digest = test::fromHex(digestHex);
+      digest.resize(32, 0);
+      const std::uint8_t expected = std::strcmp(scheme, "1") == 0 ? 1 : 2;
+      EXPECT_EQ(payload.size(), expected == 1 ? 68u : 132u);
+      EXPECT_EQ(signatureLevel(*keys, digest.data(), payload.data(), payload.size()), expected);
+      const Result verify = run({"verify", "--keys", publicPath, "--digest", digestHex,
+                                 "--signature", sign.out.substr(0, sign.out.size() - 1)});
+      EXPECT_EQ(verify.status, 0);
+      EXPECT_EQ(verify.out, "level " + std::to_string(expected) + "\n");
+    }
+  }
+  const Result publicPart = run({"public", "--secret", secretPath});
+  EXPECT_EQ(publicPart.status, 0);
+  EXPECT_EQ(publicPart.out,
+            read(publicPath).replace(read(publicPath).find("# for the test\n"), 15, ""));
+}
+
+TEST_F(Pellkey, FailuresExitNonZeroWithAMessage) {
+  ASSERT_EQ(run({"keygen", "--public", publicPath, "--secret", secretPath}).status, 0);
+  const std::string secretBefore = read(secretPath);
+  const std::string digest = "00112233445566778899aabbccddeeff00112233";
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"keygen", "--public", publicPath, "--secret", secretPath}, "exists already"},
+      {{"keygen", "--public", dir + "/new.provision", "--secret", secretPath}, "exists already"},
+      {{"sign", "--secret", secretPath, "--digest", "0011"}, "--digest must be"},
+      {{"sign", "--secret", secretPath, "--digest", digest, "--scheme", "2"}, "--scheme"},
+      {{"sign", "--secret", publicPath, "--digest", digest}, "field 's1-secret' is missing"},
+      {{"sign", "--secret", dir + "/none", "--digest", digest}, "/none"},
+      {{"sign", "--digest", digest}, "--secret is required"},
+      {{"verify", "--keys", publicPath, "--digest", digest, "--signature", "00"}, "--signature"},
+      {{}, "A subcommand is required"},
+  };
+  for (const auto& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_NE(r.status, 0) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read(secretPath), secretBefore);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/new.provision"));
+  // A valid signature over another digest checks as level 0, exit status 1.
+  const Result sign = run({"sign", "--secret", secretPath, "--digest", digest});
+  const Result verify =
+      run({"verify", "--keys", publicPath, "--digest", "10112233445566778899aabbccddeeff00112233",
+           "--signature", sign.out.substr(0, sign.out.size() - 1)});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_EQ(verify.out, "level 0\n");
+}
+
+TEST_F(Pellkey, VersionAndHelp) {
+  const Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("pellkey ") + PELLKEY_VERSION + "\n");
+  const Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* word : {"keygen", "sign", "verify", "public"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
+}  // namespace vl
