@@ -7,50 +7,6 @@
 
 namespace vl {
 
-namespace {
-
-// The three round functions of SHA-1 and their constants. Each round changes only b
-// and e; the callers rotate the roles of the five variables.
-struct Choose {
-  static constexpr std::uint32_t k = 0x5a827999;
-  static std::uint32_t f(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-    return d ^ (b & (c ^ d));
-  }
-};
-struct Parity {
-  static std::uint32_t f(std::uint32_t b, std::uint32_t c, std::uint32_t d) { return b ^ c ^ d; }
-};
-struct Majority {
-  static constexpr std::uint32_t k = 0x8f1bbcdc;
-  static std::uint32_t f(std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-    return (b & c) | (d & (b | c));
-  }
-};
-
-template <typename F>
-[[gnu::always_inline]] inline void round(std::uint32_t a, std::uint32_t& b, std::uint32_t c,
-                                         std::uint32_t d, std::uint32_t& e, std::uint32_t k,
-                                         std::uint32_t w) {
-  e += std::rotl(a, 5) + F::f(b, c, d) + k + w;
-  b = std::rotl(b, 30);
-}
-
-template <typename F>
-[[gnu::always_inline]] inline void twentyRounds(std::uint32_t& a, std::uint32_t& b,
-                                                std::uint32_t& c, std::uint32_t& d,
-                                                std::uint32_t& e, std::uint32_t k,
-                                                const std::uint32_t* w) {
-  for (int i = 0; i < 20; i += 5) {
-    round<F>(a, b, c, d, e, k, w[i]);
-    round<F>(e, a, b, c, d, k, w[i + 1]);
-    round<F>(d, e, a, b, c, k, w[i + 2]);
-    round<F>(c, d, e, a, b, k, w[i + 3]);
-    round<F>(b, c, d, e, a, k, w[i + 4]);
-  }
-}
-
-}  // namespace
-
 void Sha1::init() {
   state_[0] = 0x67452301;
   state_[1] = 0xefcdab89;
@@ -59,16 +15,39 @@ void Sha1::init() {
   state_[4] = 0xc3d2e1f0;
 }
 
+// The message schedule lives in a ring of 16 words and is extended inside the rounds.
+// Fully unrolled, every index and branch below is a constant; a separate 80-word
+// schedule loop would be vectorised by the compiler into stalls on store forwarding.
 void Sha1::compress() {
-  std::uint32_t w[80];
+  std::uint32_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = hashbytes::load32(block_ + 4 * i);
-  for (int i = 16; i < 80; ++i) w[i] = std::rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
 
   std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4];
-  twentyRounds<Choose>(a, b, c, d, e, Choose::k, w);
-  twentyRounds<Parity>(a, b, c, d, e, 0x6ed9eba1, w + 20);
-  twentyRounds<Majority>(a, b, c, d, e, Majority::k, w + 40);
-  twentyRounds<Parity>(a, b, c, d, e, 0xca62c1d6, w + 60);
+#pragma GCC unroll 80
+  for (int i = 0; i < 80; ++i) {
+    std::uint32_t wi = w[i & 15];
+    if (i >= 16) {
+      wi = std::rotl(w[(i + 13) & 15] ^ w[(i + 8) & 15] ^ w[(i + 2) & 15] ^ wi, 1);
+      w[i & 15] = wi;
+    }
+    std::uint32_t fk;
+    if (i < 20) {
+      fk = (d ^ (b & (c ^ d))) + 0x5a827999;
+    } else if (i < 40) {
+      fk = (b ^ c ^ d) + 0x6ed9eba1;
+    } else if (i < 60) {
+      // Majority; the two terms never share a set bit, so they can be added apart.
+      fk = (b & c) + (d & (b ^ c)) + 0x8f1bbcdc;
+    } else {
+      fk = (b ^ c ^ d) + 0xca62c1d6;
+    }
+    const std::uint32_t t = std::rotl(a, 5) + fk + e + wi;
+    e = d;
+    d = c;
+    c = std::rotl(b, 30);
+    b = a;
+    a = t;
+  }
   state_[0] += a;
   state_[1] += b;
   state_[2] += c;

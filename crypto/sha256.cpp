@@ -21,45 +21,41 @@ constexpr std::uint32_t kRounds[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-// One round. The callers rotate the roles of the eight working variables instead of
-// moving their values, so only d and h change here.
-[[gnu::always_inline]] inline void round(std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                                         std::uint32_t& d, std::uint32_t e, std::uint32_t f,
-                                         std::uint32_t g, std::uint32_t& h, std::uint32_t kw) {
-  const std::uint32_t t1 =
-      h + (std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25)) + (g ^ (e & (f ^ g))) + kw;
-  const std::uint32_t t2 =
-      (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + ((a & b) | (c & (a | b)));
-  d += t1;
-  h = t1 + t2;
+std::uint32_t bigSigma0(std::uint32_t x) {
+  return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22);
 }
-
-[[gnu::always_inline]] inline std::uint32_t sigma0(std::uint32_t x) {
-  return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3);
+std::uint32_t bigSigma1(std::uint32_t x) {
+  return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25);
 }
+std::uint32_t sigma0(std::uint32_t x) { return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3); }
+std::uint32_t sigma1(std::uint32_t x) { return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10); }
 
-[[gnu::always_inline]] inline std::uint32_t sigma1(std::uint32_t x) {
-  return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10);
-}
-
+// The message schedule lives in a ring of 16 words and is extended inside the rounds.
+// Fully unrolled, every index below is a constant and the moves between the working
+// variables disappear.
 void compressOne(std::uint32_t state[8], const std::uint8_t* block, const std::uint32_t k[64]) {
-  std::uint32_t w[64];
+  std::uint32_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = hashbytes::load32(block + 4 * i);
-  for (int i = 16; i < 64; ++i) {
-    w[i] = sigma1(w[i - 2]) + w[i - 7] + sigma0(w[i - 15]) + w[i - 16];
-  }
 
   std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-  for (int i = 0; i < 64; i += 8) {
-    round(a, b, c, d, e, f, g, h, k[i] + w[i]);
-    round(h, a, b, c, d, e, f, g, k[i + 1] + w[i + 1]);
-    round(g, h, a, b, c, d, e, f, k[i + 2] + w[i + 2]);
-    round(f, g, h, a, b, c, d, e, k[i + 3] + w[i + 3]);
-    round(e, f, g, h, a, b, c, d, k[i + 4] + w[i + 4]);
-    round(d, e, f, g, h, a, b, c, k[i + 5] + w[i + 5]);
-    round(c, d, e, f, g, h, a, b, k[i + 6] + w[i + 6]);
-    round(b, c, d, e, f, g, h, a, k[i + 7] + w[i + 7]);
+#pragma GCC unroll 64
+  for (int i = 0; i < 64; ++i) {
+    std::uint32_t wi = w[i & 15];
+    if (i >= 16) {
+      wi += sigma1(w[(i + 14) & 15]) + w[(i + 9) & 15] + sigma0(w[(i + 1) & 15]);
+      w[i & 15] = wi;
+    }
+    const std::uint32_t t1 = h + bigSigma1(e) + (g ^ (e & (f ^ g))) + k[i] + wi;
+    const std::uint32_t t2 = bigSigma0(a) + ((a & b) | (c & (a | b)));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
   }
   state[0] += a;
   state[1] += b;

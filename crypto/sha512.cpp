@@ -30,25 +30,14 @@ constexpr std::uint64_t kRounds[80] = {
     0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc, 0x431d67c49c100d4c,
     0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817};
 
-// One round; the callers rotate the roles of the eight working variables.
-[[gnu::always_inline]] inline void round(std::uint64_t a, std::uint64_t b, std::uint64_t c,
-                                         std::uint64_t& d, std::uint64_t e, std::uint64_t f,
-                                         std::uint64_t g, std::uint64_t& h, std::uint64_t kw) {
-  const std::uint64_t t1 =
-      h + (std::rotr(e, 14) ^ std::rotr(e, 18) ^ std::rotr(e, 41)) + (g ^ (e & (f ^ g))) + kw;
-  const std::uint64_t t2 =
-      (std::rotr(a, 28) ^ std::rotr(a, 34) ^ std::rotr(a, 39)) + ((a & b) | (c & (a | b)));
-  d += t1;
-  h = t1 + t2;
+std::uint64_t bigSigma0(std::uint64_t x) {
+  return std::rotr(x, 28) ^ std::rotr(x, 34) ^ std::rotr(x, 39);
 }
-
-[[gnu::always_inline]] inline std::uint64_t sigma0(std::uint64_t x) {
-  return std::rotr(x, 1) ^ std::rotr(x, 8) ^ (x >> 7);
+std::uint64_t bigSigma1(std::uint64_t x) {
+  return std::rotr(x, 14) ^ std::rotr(x, 18) ^ std::rotr(x, 41);
 }
-
-[[gnu::always_inline]] inline std::uint64_t sigma1(std::uint64_t x) {
-  return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6);
-}
+std::uint64_t sigma0(std::uint64_t x) { return std::rotr(x, 1) ^ std::rotr(x, 8) ^ (x >> 7); }
+std::uint64_t sigma1(std::uint64_t x) { return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6); }
 
 }  // namespace
 
@@ -63,24 +52,30 @@ void Sha512::init() {
   state_[7] = 0x5be0cd19137e2179;
 }
 
+// The same unrolled form with a 16-word schedule ring as SHA-256, on 64-bit words.
 void Sha512::compress() {
-  std::uint64_t w[80];
+  std::uint64_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = hashbytes::load64(block_ + 8 * i);
-  for (int i = 16; i < 80; ++i) {
-    w[i] = sigma1(w[i - 2]) + w[i - 7] + sigma0(w[i - 15]) + w[i - 16];
-  }
 
   std::uint64_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
   std::uint64_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-  for (int i = 0; i < 80; i += 8) {
-    round(a, b, c, d, e, f, g, h, kRounds[i] + w[i]);
-    round(h, a, b, c, d, e, f, g, kRounds[i + 1] + w[i + 1]);
-    round(g, h, a, b, c, d, e, f, kRounds[i + 2] + w[i + 2]);
-    round(f, g, h, a, b, c, d, e, kRounds[i + 3] + w[i + 3]);
-    round(e, f, g, h, a, b, c, d, kRounds[i + 4] + w[i + 4]);
-    round(d, e, f, g, h, a, b, c, kRounds[i + 5] + w[i + 5]);
-    round(c, d, e, f, g, h, a, b, kRounds[i + 6] + w[i + 6]);
-    round(b, c, d, e, f, g, h, a, kRounds[i + 7] + w[i + 7]);
+#pragma GCC unroll 80
+  for (int i = 0; i < 80; ++i) {
+    std::uint64_t wi = w[i & 15];
+    if (i >= 16) {
+      wi += sigma1(w[(i + 14) & 15]) + w[(i + 9) & 15] + sigma0(w[(i + 1) & 15]);
+      w[i & 15] = wi;
+    }
+    const std::uint64_t t1 = h + bigSigma1(e) + (g ^ (e & (f ^ g))) + kRounds[i] + wi;
+    const std::uint64_t t2 = bigSigma0(a) + ((a & b) | (c & (a | b)));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
   }
   state_[0] += a;
   state_[1] += b;
