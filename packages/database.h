@@ -21,6 +21,8 @@ inline constexpr const char* kDatabaseDir = "/flash/var/pdb/";
 inline constexpr const char* kScheduleDir = "/ram/pdb/";
 inline constexpr const char* kImagesDir = "/rw/pckg/.images/";
 inline constexpr const char* kBootImagePath = "/flash/bootimage";
+// The root of the installed system on flash.
+inline constexpr const char* kInstallRoot = "/flash";
 
 enum class PendingAction : std::uint32_t { None = 0, Uninstall = 1, Enable = 2, Disable = 3 };
 
@@ -28,9 +30,10 @@ enum class PendingAction : std::uint32_t { None = 0, Uninstall = 1, Enable = 2, 
 const char* actionName(PendingAction action);
 
 struct Package : PackageInfo {
-  // Owned paths, relative to the installed system's root with a leading "/" (as
-  // "/bin/x"): the files of the package are "/flash" + path. Install records them in
-  // this form and removePackage deletes exactly those.
+  // Owned paths, relative to the installed system's root with a leading "/": "/bin/x"
+  // for the file "/flash/bin/x", "/x/<name>/bin/x" for a disabled package's. The files
+  // file keeps them without the first "/". Install records ownedPath(target) and
+  // removePackage removes installedPath(path), so the two always meet.
   std::set<std::string> files;
   std::string bundleName;  // empty outside bundles
   Version bundleMinimum = 0;
@@ -45,7 +48,8 @@ struct Package : PackageInfo {
   // How messages name the package: name-version, or for a bundle member its bundle's
   // bound text.
   std::string displayName() const;
-  // "/flash/var/pdb/<name>/"
+  // "/flash/var/pdb/<name>", without a trailing "/": the journal key of the directory
+  // (dirUsable, its removal); its files are directory() + "/version" and so on.
   std::string directory() const;
 };
 
@@ -75,6 +79,10 @@ class Reporter {
   const std::vector<std::string>& messages() const { return messages_; }
   // Earlier messages carried over (the upgrade reads its log into them).
   void addMessage(std::string message) { messages_.push_back(std::move(message)); }
+  // Text as it is, for the listings (nothing when quiet).
+  void write(std::string_view text) const {
+    if (!quiet_) put(text);
+  }
 
  private:
   void emit(const char* prefix, bool clearStatus, const char* format, va_list args);
@@ -114,8 +122,9 @@ class Repository {
   void loadPackageState(Package& package);
   // Stages the metadata and state files; false after a reported write failure.
   [[nodiscard]] bool writePackageMeta(Package& package, ChangeJournal& journal);
-  void markDisabled(Package& package, ChangeJournal& journal);
-  void markEnabled(Package& package, ChangeJournal& journal);
+  // Both clear the pending action; false after a reported failure to stage a state file.
+  bool markDisabled(Package& package, ChangeJournal& journal);
+  bool markEnabled(Package& package, ChangeJournal& journal);
   // Stages the removal of the package's files, directory and image.
   void removePackage(Package& package, ChangeJournal& journal);
 
@@ -135,6 +144,11 @@ class Repository {
 Repository& repository();
 // Opens repository() (quiet, architecture).
 void openRepository(bool quiet, const std::string& architecture);
+
+// The owned-path form of a target under the installed root ("/flash/bin/x" -> "/bin/x"),
+// and back.
+std::string ownedPath(const std::string& target);
+std::string installedPath(const std::string& owned);
 
 // "/ram/pdb/<S>/schedule", S being name without the characters that are not letters,
 // digits or "-".
