@@ -16,6 +16,9 @@ std::size_t gLargest = 0;
 
 }  // namespace
 
+// These replace the global pair, so malloc and free do match; GCC cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
   if (gTracking && size > gLargest) gLargest = size;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
