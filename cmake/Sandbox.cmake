@@ -10,8 +10,12 @@ include_guard(GLOBAL)
 
 find_program(VL_BWRAP bwrap REQUIRED)
 
-# The package builder is a host tool's library, but tests on every target need real
-# package files: cross builds, which skip tools/, take it from here.
+# The package builder and the signing library belong to host tools, but tests on every
+# target need real, signed package files: cross builds, which skip tools/, take them
+# from here.
+if(NOT TARGET vl_signing AND EXISTS ${PROJECT_SOURCE_DIR}/tools/signing/CMakeLists.txt)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tools/signing ${CMAKE_BINARY_DIR}/tools/signing)
+endif()
 if(NOT TARGET vl_pkgbuild AND EXISTS ${PROJECT_SOURCE_DIR}/tools/pellpkg/CMakeLists.txt)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tools/pellpkg ${CMAKE_BINARY_DIR}/tools/pellpkg)
 endif()

@@ -47,6 +47,17 @@ std::size_t signatureLength(SignatureForm form) {
   return 0;
 }
 
+Signer signerFor(const SecretKeySet& secret) {
+  return [&secret](const std::uint8_t digest[32], std::size_t length) -> Bytes {
+    if (length != kSignatureSchemeOneSize && length != kSignatureBothSize) return {};
+    // The buffer holds a SHA-256 digest, or a SHA-1 digest and 12 zero bytes: both
+    // schemes sign it as it is.
+    return signaturePayload(
+        secret, digest, 32,
+        length == kSignatureBothSize ? SignatureSchemes::Both : SignatureSchemes::SchemeOne);
+  };
+}
+
 Bytes encodeHeaderRecord(const std::string& name, Version version, std::uint32_t buildTime,
                          std::optional<std::uint32_t> flags) {
   Bytes out;

@@ -14,6 +14,7 @@
 #include "packages/package_file.h"
 #include "packages/part_reader.h"
 #include "packages/version.h"
+#include "tools/signing/signing.h"
 
 namespace vl::pkgbuild {
 
@@ -33,6 +34,10 @@ struct ArchiveFile {
 using Signer = std::function<Bytes(const std::uint8_t digest[32], std::size_t length)>;
 
 enum class SignatureForm { None, SchemeOne, Both };
+
+// Signs with a key set of pellkey: 68 bytes (scheme 1) or 132 (both schemes) over the
+// digest buffer as the reader holds it. The key set must outlive the signer.
+Signer signerFor(const SecretKeySet& secret);
 
 struct PackageSource {
   std::string name;
