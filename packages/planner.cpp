@@ -496,7 +496,8 @@ bool Planner::applyPendingActions(ChangeJournal& journal, int verbosity) {
     const std::string named = nameVersionOf(*record);
     if (isPending(*record, PendingAction::Disable)) {
       if (verbosity >= kReportChanges) reporter.setStatus("disabling " + named + "...");
-      repository_.markDisabled(*record, journal);
+      // A state file that cannot be staged has been reported; the plan goes on.
+      (void)repository_.markDisabled(*record, journal);
       if (verbosity >= kReportChanges) reporter.info("disabled %s", named.c_str());
       continue;
     }
@@ -508,7 +509,7 @@ bool Planner::applyPendingActions(ChangeJournal& journal, int verbosity) {
   for (Package* record : plan.enable) {
     const std::string named = nameVersionOf(*record);
     if (verbosity >= kReportChanges) reporter.setStatus("enabling " + named + "...");
-    repository_.markEnabled(*record, journal);
+    (void)repository_.markEnabled(*record, journal);
     if (verbosity >= kReportChanges) reporter.info("enabled %s", named.c_str());
   }
   return !plan.disableOrUninstall.empty() || !plan.enable.empty();

@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include "packages/planner.h"
+#include "tests/planner/planner_fixture.h"
+
+namespace vl::testing {
+namespace {
+
+constexpr PendingAction kNone = PendingAction::None;
+constexpr PendingAction kUninstall = PendingAction::Uninstall;
+constexpr PendingAction kEnable = PendingAction::Enable;
+constexpr PendingAction kDisable = PendingAction::Disable;
+
+struct PlanCase {
+  const char* what;
+  std::vector<Rec> records;
+  int verbosity;
+  bool expectedResult;         // what applyPendingActions returns
+  std::string expectedStates;  // records left, "(off)" for disabled
+  std::vector<std::string> expectedMessages;
+  bool flagged = false;
+};
+
+class ApplyPendingActions : public PlannerFixture,
+                            public ::testing::WithParamInterface<PlanCase> {};
+
+TEST_P(ApplyPendingActions, CarriesOutAConsistentPlan) {
+  const PlanCase& c = GetParam();
+  add(c.records);
+  EXPECT_EQ(planner(c.flagged).applyPendingActions(journal, c.verbosity), c.expectedResult);
+  EXPECT_EQ(states(), c.expectedStates);
+  EXPECT_EQ(repository.reporter.messages(), c.expectedMessages);
+  for (const auto& record : repository.packages) {
+    EXPECT_EQ(record->pending, kNone) << record->name << " keeps a pending action";
+  }
+}
+
+const PlanCase kPlans[] = {
+    {"nothing pending", {{.name = "a"}, {.name = "b", .disabled = true}}, 1, false, "a b(off)", {}},
+    {"mutual conflict: the earlier record stays",
+     {{.name = "a", .conflicts = {rel("b")}}, {.name = "b", .conflicts = {rel("a")}}},
+     1,
+     true,
+     "a b(off)",
+     {"disabled b-1.0"}},
+    {"a one-sided conflict disables the other record",
+     {{.name = "a"}, {.name = "b", .conflicts = {rel("a")}}},
+     1,
+     true,
+     "a(off) b",
+     {"disabled a-1.0"}},
+    {"higher provides priority wins, declared first",
+     {{.name = "a", .provides = {rel("x", 0, 0, 5)}},
+      {.name = "b", .provides = {rel("x", 0, 0, 3)}}},
+     1,
+     true,
+     "a b(off)",
+     {"disabled b-1.0"}},
+    {"higher provides priority wins, declared later",
+     {{.name = "a", .provides = {rel("x", 0, 0, 3)}},
+      {.name = "b", .provides = {rel("x", 0, 0, 5)}}},
+     1,
+     true,
+     "a(off) b",
+     {"disabled a-1.0"}},
+    {"enabling a record disables what it conflicts with",
+     {{.name = "a"}, {.name = "b", .disabled = true, .pending = kEnable, .conflicts = {rel("a")}}},
+     1,
+     true,
+     "a(off) b",
+     {"disabled a-1.0", "enabled b-1.0"}},
+    {"two records to enable: the one conflicted with keeps disabled",
+     {{.name = "base"},
+      {.name = "a", .disabled = true, .pending = kEnable},
+      {.name = "b", .disabled = true, .pending = kEnable, .conflicts = {rel("a")}}},
+     1,
+     true,
+     "base a(off) b",
+     {"WARNING: can not enable a: b-1.0 conflicts with it", "enabled b-1.0"}},
+    {"disabling a dependency is cancelled",
+     {{.name = "a", .deps = {rel("b")}}, {.name = "b", .pending = kDisable}},
+     1,
+     false,
+     "a b",
+     {"WARNING: can not disable b-1.0: a depends on it"}},
+    {"uninstalling a dependency is cancelled, silently at verbosity 0",
+     {{.name = "a", .deps = {rel("b")}}, {.name = "b", .pending = kUninstall}},
+     0,
+     false,
+     "a b",
+     {}},
+    {"uninstalling every package is refused",
+     {{.name = "a", .pending = kUninstall}, {.name = "b", .disabled = true, .pending = kUninstall}},
+     1,
+     false,
+     "a b(off)",
+     {"ERROR: can not uninstall or disable all packages"}},
+    {"disabling every package is refused silently at verbosity 0",
+     {{.name = "a", .pending = kDisable}},
+     0,
+     false,
+     "a",
+     {}},
+    {"members of a bundle being uninstalled go with it",
+     {{.name = "x"},
+      {.name = "bundle", .pending = kUninstall, .isBundle = true},
+      {.name = "m1", .bundle = "bundle"},
+      {.name = "m2", .disabled = true, .bundle = "bundle"}},
+     2,
+     true,
+     "x",
+     {"uninstalled bundle-1.0", "uninstalled m1-1.0", "uninstalled m2-1.0"}},
+    // Taken literally, the bundle rule uninstalls an enabled bundle that has no member left
+    // enabled, so disabling a bundle removes it.
+    {"a bundle being disabled takes its members along and is then uninstalled",
+     {{.name = "x"},
+      {.name = "bundle", .pending = kDisable, .isBundle = true},
+      {.name = "m1", .bundle = "bundle"},
+      {.name = "m2", .pending = kUninstall, .bundle = "bundle"}},
+     1,
+     true,
+     "x m1(off)",
+     {"disabled m1-1.0"}},
+    {"members follow their bundle's enable",
+     {{.name = "bundle", .disabled = true, .pending = kEnable, .isBundle = true},
+      {.name = "m1", .disabled = true, .bundle = "bundle"},
+      {.name = "m2", .disabled = true, .bundle = "bundle"}},
+     1,
+     true,
+     "bundle m1 m2",
+     {"enabled m2-1.0", "enabled m1-1.0", "enabled bundle-1.0"}},
+    {"a bundle whose members all go is uninstalled",
+     {{.name = "x"},
+      {.name = "bundle", .isBundle = true},
+      {.name = "m1", .pending = kUninstall, .bundle = "bundle"}},
+     2,
+     true,
+     "x",
+     {"uninstalled bundle-1.0", "uninstalled m1-1.0"}},
+    {"a bundle without members is uninstalled",
+     {{.name = "x"}, {.name = "bundle", .disabled = true, .isBundle = true}},
+     2,
+     true,
+     "x",
+     {"uninstalled bundle-1.0"}},
+    {"an enabled bundle whose members are all disabled is uninstalled",
+     {{.name = "x"},
+      {.name = "bundle", .isBundle = true},
+      {.name = "m1", .disabled = true, .bundle = "bundle"}},
+     2,
+     true,
+     "x m1(off)",
+     {"uninstalled bundle-1.0"}},
+    {"a disabled bundle stays disabled when no member stays enabled",
+     {{.name = "x"},
+      {.name = "bundle", .disabled = true, .pending = kEnable, .isBundle = true},
+      {.name = "m1", .pending = kDisable, .bundle = "bundle"}},
+     2,
+     true,
+     "x bundle(off) m1(off)",
+     {"disabled m1-1.0"}},
+    {"a missing dependency uninstalls over several levels",
+     {{.name = "b", .deps = {rel("c")}},
+      {.name = "c", .deps = {rel("d")}},
+      {.name = "d", .deps = {rel("gone")}},
+      {.name = "base"}},
+     2,
+     true,
+     "base",
+     {"uninstalled b-1.0", "uninstalled c-1.0", "uninstalled d-1.0"}},
+    {"a disabled dependency disables over several levels",
+     {{.name = "base"},
+      {.name = "z", .deps = {rel("y")}},
+      {.name = "y", .deps = {rel("x")}},
+      {.name = "x", .disabled = true, .pending = kUninstall}},
+     1,
+     true,
+     "base z(off) y(off) x(off)",
+     {"WARNING: can not uninstall x-1.0: y depends on it", "disabled z-1.0", "disabled y-1.0"}},
+    {"a dependency outside its range counts as missing",
+     {{.name = "base"}, {.name = "a", .deps = {rel("lib", v("2.0"))}}, {.name = "lib"}},
+     1,
+     true,
+     "base lib",
+     {}},
+    {"enabling pulls in disabled dependencies, dependencies first",
+     {{.name = "a", .disabled = true, .pending = kEnable, .deps = {rel("b")}},
+      {.name = "b", .disabled = true, .deps = {rel("c")}},
+      {.name = "c", .disabled = true}},
+     1,
+     true,
+     "a b c",
+     {"enabled c-1.0", "enabled b-1.0", "enabled a-1.0"}},
+    {"enable order: each record after what it depends on",
+     {{.name = "c", .disabled = true},
+      {.name = "b", .disabled = true, .deps = {rel("c")}},
+      {.name = "a", .disabled = true, .pending = kEnable, .deps = {rel("b")}}},
+     1,
+     true,
+     "c b a",
+     {"enabled c-1.0", "enabled b-1.0", "enabled a-1.0"}},
+    {"a dependency without candidates ends the holding of the rest",
+     {{.name = "base"},
+      {.name = "r", .deps = {rel("gone"), rel("x")}},
+      {.name = "x", .disabled = true}},
+     1,
+     true,
+     "base x(off)",
+     {}},
+    {"a held dependency is the newest candidate",
+     {{.name = "a", .disabled = true, .pending = kEnable, .deps = {rel("lib")}},
+      {.name = "lib", .version = "2.0", .disabled = true},
+      {.name = "lib", .version = "1.0", .disabled = true}},
+     1,
+     true,
+     "a lib lib(off)",
+     {"enabled lib-2.0", "enabled a-1.0"}},
+    {"of two releases to enable the older one is left out",
+     {{.name = "base"},
+      {.name = "x", .version = "1.0", .disabled = true, .pending = kEnable},
+      {.name = "x", .version = "2.0", .disabled = true, .pending = kEnable}},
+     1,
+     true,
+     "base x(off) x",
+     {"enabled x-2.0"}},
+    {"of two equal releases to enable, the later one stays",
+     {{.name = "base"},
+      {.name = "x", .disabled = true, .pending = kEnable},
+      {.name = "x", .disabled = true, .pending = kEnable}},
+     1,
+     true,
+     "base x(off) x",
+     {"enabled x-1.0"}},
+    {"a record to enable whose dependency stays disabled is not enabled",
+     {{.name = "base"},
+      {.name = "a", .disabled = true, .pending = kEnable, .deps = {rel("x")}},
+      {.name = "x", .disabled = true, .pending = kDisable}},
+     1,
+     true,
+     "base a(off) x(off)",
+     {"WARNING: can not disable x-1.0: a depends on it", "disabled a-1.0"}},
+    {"flagged state enables only the latest build",
+     {{.name = "base"},
+      {.name = "a", .buildTime = 100, .disabled = true, .pending = kEnable},
+      {.name = "b", .buildTime = 200, .disabled = true, .pending = kEnable}},
+     1,
+     true,
+     "base a(off) b",
+     {"enabled b-1.0"},
+     true},
+    {"a member named like its own bundle does not loop",
+     {{.name = "loop", .disabled = true, .pending = kEnable, .bundle = "loop"}},
+     1,
+     true,
+     "loop",
+     {"enabled loop-1.0"}},
+    {"two records naming each other as bundle do not loop",
+     {{.name = "p", .disabled = true, .pending = kEnable, .bundle = "q"},
+      {.name = "q", .disabled = true, .bundle = "p"}},
+     1,
+     true,
+     "p q",
+     {"enabled q-1.0", "enabled p-1.0"}},
+    {"uninstalls are reported from verbosity 2 on",
+     {{.name = "a"}, {.name = "b", .pending = kUninstall}},
+     1,
+     true,
+     "a",
+     {}},
+    {"a record created empty (a choice-list entry) is no placeholder: its conflict holds",
+     {{.name = "a"}, {.name = "", .version = nullptr, .buildTime = 0, .conflicts = {rel("a")}}},
+     1,
+     true,
+     "a(off) ",
+     {"disabled a-1.0"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Planner, ApplyPendingActions, ::testing::ValuesIn(kPlans));
+
+TEST_F(PlannerFixture, PlaceholderRecordsNeitherConflictNorCount) {
+  add({.name = "a"});
+  auto placeholder = makeRecord({.name = "p", .conflicts = {rel("a")}});
+  placeholder->version = placeholder->buildTime = 0xFFFFFFFF;
+  repository.append(std::move(placeholder));
+  EXPECT_FALSE(planner().applyPendingActions(journal, kReportChanges));
+  EXPECT_EQ(states(), "a p");
+}
+
+TEST_F(PlannerFixture, PlanListsInRepositoryAndDependencyOrder) {
+  add({{.name = "app", .disabled = true, .pending = kEnable, .deps = {rel("lib")}},
+       {.name = "old", .pending = kUninstall},
+       {.name = "lib", .disabled = true},
+       {.name = "gone", .pending = kDisable},
+       {.name = "base"}});
+  PendingPlan plan;
+  ASSERT_TRUE(planner().planPendingActions(kSilent, plan));
+  std::vector<std::string> off, on;
+  for (const Package* p : plan.disableOrUninstall) off.push_back(p->name);
+  for (const Package* p : plan.enable) on.push_back(p->name);
+  EXPECT_EQ(off, (std::vector<std::string>{"old", "gone"}));
+  EXPECT_EQ(on, (std::vector<std::string>{"lib", "app"}));
+}
+
+TEST_F(PlannerFixture, RefusedPlanClearsEveryPendingAction) {
+  add({{.name = "a", .pending = kUninstall},
+       {.name = "b", .disabled = true, .pending = kEnable, .deps = {rel("gone")}}});
+  PendingPlan plan;
+  plan.enable.push_back(repository.packages[0].get());
+  EXPECT_FALSE(planner().planPendingActions(kReportChanges, plan));
+  EXPECT_EQ(plan.enable.size(), 1u);  // left as it was
+  for (const auto& record : repository.packages) EXPECT_EQ(record->pending, kNone);
+  EXPECT_TRUE(journal.empty());
+}
+
+TEST_F(PlannerFixture, AppliedActionsAreStagedInTheJournal) {
+  add({{.name = "a", .conflicts = {rel("b")}},
+       {.name = "b"},
+       {.name = "c", .pending = kUninstall}});
+  ASSERT_TRUE(planner().applyPendingActions(journal, kSilent));
+  const ChangeJournal::Entry* disabled = journal.find("/flash/var/pdb/b/disabled");
+  ASSERT_NE(disabled, nullptr);
+  EXPECT_EQ(disabled->kind, ChangeJournal::Kind::StagedFile);
+  EXPECT_EQ(console(), "");
+}
+
+TEST_F(PlannerFixture, DropOutdatedPackagesKeepsTheCurrentSystemOnly) {
+  add({{.name = "system", .version = "6.49"},
+       {.name = "mobrey"},
+       {.name = "disk-drivers"},
+       {.name = "old-app"},
+       {.name = "new-app", .deps = {rel("system", v("3.22"))}},
+       {.name = "stale-app", .deps = {rel("system", v("3.21"))}},
+       {.name = "bundle", .isBundle = true},
+       {.name = "member", .deps = {rel("system", v("6.0"))}, .bundle = "bundle"},
+       {.name = "leftover", .pending = kUninstall}});
+  EXPECT_TRUE(planner().dropOutdatedPackages(journal));
+  EXPECT_EQ(states(), "system mobrey disk-drivers new-app bundle member");
+  EXPECT_TRUE(repository.reporter.messages().empty());  // uninstalls need verbosity 2
+}
+
+}  // namespace
+}  // namespace vl::testing
