@@ -31,7 +31,7 @@ void PartReader::want(std::initializer_list<std::uint16_t> types) { wanted_.assi
 void PartReader::want(const std::vector<std::uint16_t>& types) { wanted_ = types; }
 
 bool PartReader::isWanted(std::uint16_t type) const {
-  return std::find(wanted_.begin(), wanted_.end(), type) != wanted_.end();
+  return wantAll_ || std::find(wanted_.begin(), wanted_.end(), type) != wanted_.end();
 }
 
 void PartReader::endReader() {

@@ -62,6 +62,8 @@ class PartReader final : public StreamBuffer {
   // The part types that next() stops at; others are skipped (hashed when hashing).
   void want(std::initializer_list<std::uint16_t> types);
   void want(const std::vector<std::uint16_t>& types);
+  // Stops at every part (inspection tools).
+  void wantAll() { wantAll_ = true; }
 
   // Skips what is left of the current part, then reads part headers until one of a
   // wanted type; returns its type, or -1 at the end of the source (the reader is then
@@ -120,6 +122,7 @@ class PartReader final : public StreamBuffer {
   std::uint32_t magic_ = 0;
   std::uint32_t declaredLength_ = 0;
   std::vector<std::uint16_t> wanted_;
+  bool wantAll_ = false;
 
   bool ended_ = false;  // a bad header, the end of the source or a short skip
   int type_ = -1;
