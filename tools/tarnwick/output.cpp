@@ -1,0 +1,203 @@
+#include "tools/tarnwick/output.h"
+
+#include <time.h>
+
+#include <nlohmann/json.hpp>
+
+namespace vl::tarnwick {
+namespace {
+
+const char* kindName(Event::Kind kind) {
+  switch (kind) {
+    case Event::Seen:
+      return "seen";
+    case Event::Offered:
+      return "offered";
+    case Event::FileStarted:
+      return "file_started";
+    case Event::FileDone:
+      return "file_done";
+    case Event::Finished:
+      return "finished";
+    case Event::Failed:
+      return "failed";
+  }
+  return "unknown";
+}
+
+double wallSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string humanBytes(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 3) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+}  // namespace
+
+EventLog::~EventLog() {
+  if (owned_ && file_ != nullptr) std::fclose(file_);
+}
+
+bool EventLog::open(const std::string& path) {
+  if (path == "-") {
+    file_ = stdout;
+    return true;
+  }
+  file_ = std::fopen(path.c_str(), "a");
+  owned_ = file_ != nullptr;
+  return owned_;
+}
+
+void EventLog::write(const Event& event) {
+  if (file_ == nullptr) return;
+  const Session& session = *event.session;
+  nlohmann::json line = {{"event", kindName(event.kind)},
+                         {"time", wallSeconds()},
+                         {"board", formatMac(session.board)}};
+  switch (event.kind) {
+    case Event::Seen:
+      line["model"] = session.model;
+      line["architecture"] = session.architecture;
+      line["min_version"] = session.minVersion;
+      line["installer"] = session.installerVersion;
+      line["interface"] = session.interface;
+      break;
+    case Event::Offered:
+      line["files"] = session.files.size();
+      break;
+    case Event::FileStarted:
+      line["file"] = event.file;
+      line["size"] = event.size;
+      break;
+    case Event::FileDone:
+      line["file"] = event.file;
+      line["size"] = event.size;
+      line["seconds"] = event.seconds;
+      break;
+    case Event::Finished:
+      line["bytes"] = session.bytesSent;
+      break;
+    case Event::Failed:
+      line["reason"] = event.reason;
+      break;
+  }
+  std::fprintf(file_, "%s\n", line.dump().c_str());
+  std::fflush(file_);
+}
+
+std::string describe(const Event& event) {
+  const Session& session = *event.session;
+  const std::string board = formatMac(session.board);
+  switch (event.kind) {
+    case Event::Seen:
+      return board + " seen: model " + session.model + ", architecture " + session.architecture +
+             ", accepts releases from " + session.minVersion;
+    case Event::Offered:
+      return board + " offered " + std::to_string(session.files.size()) + " files";
+    case Event::FileStarted:
+      return board + " sending " + event.file + " (" + std::to_string(event.size) + " bytes)";
+    case Event::FileDone: {
+      char rate[64];
+      const double seconds = event.seconds > 0 ? event.seconds : 1e-6;
+      std::snprintf(rate, sizeof rate, " in %.1f s, %s/s", event.seconds,
+                    humanBytes(static_cast<double>(event.size) / seconds).c_str());
+      return board + " sent " + event.file + rate;
+    }
+    case Event::Finished:
+      return board + " finished";
+    case Event::Failed:
+      return board + " failed: " + event.reason;
+  }
+  return board;
+}
+
+Display::Display(std::FILE* out, bool live) : out_(out), live_(live) {}
+
+void Display::clearLive() {
+  if (drawnLines_ > 0) std::fprintf(out_, "\x1b[%dA\x1b[J", drawnLines_);
+  drawnLines_ = 0;
+}
+
+void Display::log(const Event& event) {
+  if (event.kind == Event::Offered) return;  // the seen line says enough
+  if (live_) clearLive();
+  time_t now = ::time(nullptr);
+  tm local{};
+  ::localtime_r(&now, &local);
+  char stamp[16];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::fprintf(out_, "%s %s\n", stamp, describe(event).c_str());
+  std::fflush(out_);
+  lastDraw_ = 0;
+}
+
+std::string Display::liveLine(const Session& session, std::int64_t now) const {
+  char head[64];
+  std::snprintf(head, sizeof head, "%s %-12.12s %-6.6s", formatMac(session.board).c_str(),
+                session.model.c_str(), session.architecture.c_str());
+  const char* state = nullptr;
+  switch (session.phase) {
+    case Phase::Offered:
+      state = "offered";
+      break;
+    case Phase::Confirmed:
+      state = "preparing the flash";
+      break;
+    case Phase::Started:
+      if (session.announcePending) state = "between files";
+      break;
+    case Phase::ListDone:
+      state = "installing";
+      break;
+    case Phase::Finished:
+      state = "finished";
+      break;
+    case Phase::Failed:
+      state = "failed";
+      break;
+  }
+  if (state != nullptr) return std::string(head) + " " + state;
+  const double elapsed = static_cast<double>(now - session.fileStarted) / 1e6;
+  const double rate = elapsed > 0 ? static_cast<double>(session.offset) / elapsed : 0;
+  constexpr int kBar = 20;
+  const std::int64_t filled =
+      session.fileSize > 0 ? session.offset * kBar / session.fileSize : kBar;
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.resize(kBar, '.');
+  char text[256];
+  std::snprintf(text, sizeof text, "%s %-20.20s %10s of %-10s %10s/s [%s]", head,
+                session.fileName.c_str(), humanBytes(static_cast<double>(session.offset)).c_str(),
+                humanBytes(static_cast<double>(session.fileSize)).c_str(), humanBytes(rate).c_str(),
+                bar.c_str());
+  return text;
+}
+
+void Display::refresh(const Server& server, std::int64_t now, bool force) {
+  if (!live_) return;
+  if (!force && now - lastDraw_ < 250'000) return;
+  lastDraw_ = now;
+  clearLive();
+  for (const auto& [mac, session] : server.sessions()) {
+    std::fprintf(out_, "%s\n", liveLine(session, now).c_str());
+    ++drawnLines_;
+  }
+  std::fflush(out_);
+}
+
+void Display::close(const Server& server, std::int64_t now) {
+  refresh(server, now, true);
+  drawnLines_ = 0;
+}
+
+}  // namespace vl::tarnwick
