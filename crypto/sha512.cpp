@@ -53,13 +53,18 @@ void Sha512::init() {
 }
 
 // The same unrolled form with a 16-word schedule ring as SHA-256, on 64-bit words.
+// Unrolled, the rounds take some 50 KB of code on a 32-bit board, where SHA-512 only
+// hashes about a hundred bytes per Ed25519 check: the size-optimised build keeps the
+// loop.
 void Sha512::compress() {
   std::uint64_t w[16];
   for (int i = 0; i < 16; ++i) w[i] = hashbytes::load64(block_ + 8 * i);
 
   std::uint64_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
   std::uint64_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+#if !defined(__OPTIMIZE_SIZE__)
 #pragma GCC unroll 80
+#endif
   for (int i = 0; i < 80; ++i) {
     std::uint64_t wi = w[i & 15];
     if (i >= 16) {
