@@ -1,0 +1,179 @@
+// The pellpkg program from its command line: what it builds reads back, verify's exit
+// status, and failures that leave nothing behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "packages/package_file.h"
+#include "packages/version.h"
+#include "tools/signing/signing.h"
+
+namespace vl {
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+ToolRun pellpkg(const std::string& args) {
+  const std::string command = std::string(VL_PELLPKG) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class Pellpkg : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/vl-pellpkg-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir = name;
+    write("root/bin/tool", "#!/bin/sh\n");
+    chmod((dir + "/root/bin/tool").c_str(), 0755);
+    write("root/etc/conf", "x=1\n");
+    write("m.json",
+          R"({"name": "wireless", "version": "7.1beta4", "build-time": 1700000000, "flags": 3,
+              "architecture": "mips", "text2": "t2", "text24": "t24", "note": "radio",
+              "dependencies": [{"name": "system", "min": "7.0", "max": 117506048}],
+              "provides": [{"name": "wifi", "priority": -2}], "conflicts": ["old"],
+              "files": "root", "image": "root/etc/conf"})");
+  }
+  void TearDown() override { (void)system(("rm -rf " + dir).c_str()); }
+
+  void write(const std::string& relative, const std::string& text) {
+    const std::string path = dir + "/" + relative;
+    (void)system(("mkdir -p $(dirname " + path + ")").c_str());
+    std::ofstream(path) << text;
+  }
+  std::vector<std::string> listing() {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (const dirent* e = readdir(d)) names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string dir;
+  const std::string secret = std::string(" --secret ") + VL_DEV_SECRET_KEYS;
+  const std::string keys = std::string(" --keys ") + VL_DEV_PUBLIC_KEYS;
+};
+
+TEST_F(Pellpkg, BuildsWhatReadsBackFieldForField) {
+  ASSERT_EQ(pellpkg("build " + dir + "/m.json -o " + dir + "/w.vpk" + secret).status, 0);
+  PackageInfo info;
+  ASSERT_TRUE(readPackageFile(info, dir + "/w.vpk"));
+  EXPECT_EQ(info.name, "wireless");
+  EXPECT_EQ(info.version, parseVersion("7.1beta4"));
+  EXPECT_EQ(info.buildTime, 1700000000u);
+  EXPECT_EQ(info.flags, 3u);
+  EXPECT_EQ(info.architecture, "mips");
+  EXPECT_EQ(info.text2, "t2");
+  EXPECT_EQ(info.text24, "t24");
+  EXPECT_EQ(info.note, "radio");
+  EXPECT_TRUE(info.hasImage);
+  EXPECT_EQ(info.dependencies,
+            (std::vector<Relation>{{"system", parseVersion("7.0"), 117506048, 0}}));
+  EXPECT_EQ(info.provides, (std::vector<Relation>{{"wifi", 0, 0, -2}}));
+  EXPECT_EQ(info.conflicts, (std::vector<Relation>{{"old", 0, 0, 0}}));
+  const ToolRun inspected = pellpkg("inspect " + dir + "/w.vpk" + keys);
+  EXPECT_EQ(inspected.status, 0);
+  EXPECT_NE(inspected.out.find("  0100755         10  bin/tool\n"), std::string::npos)
+      << inspected.out;
+  EXPECT_NE(inspected.out.find("level 2, SHA-256"), std::string::npos) << inspected.out;
+  EXPECT_EQ(inspected.out.find("WARNING"), std::string::npos) << inspected.out;
+}
+
+TEST_F(Pellpkg, VerifyExitsZeroOnlyWhenTheLevelIsReached) {
+  ASSERT_EQ(pellpkg("build " + dir + "/m.json -o " + dir + "/both.vpk" + secret).status, 0);
+  ASSERT_EQ(pellpkg("build " + dir + "/m.json -o " + dir + "/one.vpk --schemes 1" + secret).status,
+            0);
+  ASSERT_EQ(pellpkg("build " + dir + "/m.json -o " + dir + "/none.vpk --unsigned").status, 0);
+  ASSERT_EQ(
+      pellpkg("build " + dir + "/m.json -o " + dir + "/untracked.vpk --untracked" + secret).status,
+      0);
+  struct Case {
+    const char* file;
+    const char* level;
+    int status;
+  };
+  const Case cases[] = {
+      {"both.vpk", "2", 0}, {"both.vpk", "", 0},  // 7.1beta4 requires 2
+      {"one.vpk", "1", 0},  {"one.vpk", "2", 1},       {"one.vpk", "", 1},
+      {"none.vpk", "0", 1}, {"untracked.vpk", "2", 0},
+  };
+  for (const Case& c : cases) {
+    const std::string level = *c.level ? std::string(" --level ") + c.level : "";
+    EXPECT_EQ(pellpkg("verify " + dir + "/" + c.file + level + keys).status, c.status)
+        << c.file << level;
+  }
+  // Another key set does not vouch for these packages; a key file that is none fails.
+  std::uint8_t material[kKeyMaterialSize];
+  for (std::size_t i = 0; i < sizeof material; ++i)
+    material[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  const auto other = deriveKeys(material);
+  ASSERT_TRUE(other);
+  write("other.provision", formatKeySet(other->keys, {}));
+  EXPECT_EQ(
+      pellpkg("verify " + dir + "/both.vpk --level 1 --keys " + dir + "/other.provision").status,
+      1);
+  write("empty.provision", "");
+  EXPECT_NE(pellpkg("verify " + dir + "/both.vpk --keys " + dir + "/empty.provision").status, 0);
+}
+
+TEST_F(Pellpkg, FailuresExitNonZeroAndLeaveNothingBehind) {
+  write("bad.json", R"({"name": "this-name-is-too-long", "version": "1.0"})");
+  write("noversion.json", R"({"name": "x"})");
+  write("broken.json", R"({"name": )");
+  write("missingtree.json", R"({"name": "x", "version": "1.0", "files": "nowhere"})");
+  const std::vector<std::string> before = listing();
+  const char* cases[] = {
+      "build {d}/bad.json -o {d}/out.vpk --unsigned",
+      "build {d}/noversion.json -o {d}/out.vpk --unsigned",
+      "build {d}/broken.json -o {d}/out.vpk --unsigned",
+      "build {d}/missingtree.json -o {d}/out.vpk --unsigned",
+      "build {d}/m.json -o {d}/out.vpk",  // neither --secret nor --unsigned
+      "build {d}/m.json -o {d}/out.vpk --secret {d}/m.json",
+      "build {d}/m.json -o {d}/no/such/dir/out.vpk --unsigned",
+      "inspect {d}/missing.vpk",
+      "verify {d}/m.json",
+      "",
+  };
+  for (std::string args : cases) {
+    for (std::size_t at; (at = args.find("{d}")) != std::string::npos;) args.replace(at, 3, dir);
+    const ToolRun run = pellpkg(args);
+    EXPECT_NE(run.status, 0) << args;
+    EXPECT_FALSE(run.out.empty()) << args;
+    EXPECT_EQ(listing(), before) << args;
+  }
+  EXPECT_EQ(pellpkg("--help").status, 0);
+  EXPECT_EQ(pellpkg("--version").out, "pellpkg " VL_PROJECT_VERSION "\n");
+}
+
+TEST_F(Pellpkg, InspectWarnsAboutHeadersNoSignatureCovers) {
+  write("b.json",
+        R"({"name": "suite", "version": "7.1", "members": ["m.json"], "choices": ["wireless"]})");
+  ASSERT_EQ(pellpkg("build " + dir + "/b.json -o " + dir + "/b.vpk" + secret).status, 0);
+  const ToolRun run = pellpkg("inspect " + dir + "/b.vpk" + keys);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(
+      run.out.find("WARNING: the header part at offset 14 lies outside every valid signature"),
+      std::string::npos)
+      << run.out;
+}
+
+}  // namespace
+}  // namespace vl
