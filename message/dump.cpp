@@ -56,10 +56,11 @@ const char* typeLabel(Key key) {
   }
 }
 
-std::string hexText(const Bytes& bytes) {
+// Raw bytes show as '#' and lower-case hex digits.
+std::string rawText(const Bytes& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
+  std::string text = "#";
+  text.reserve(1 + bytes.size() * 2);
   for (std::uint8_t byte : bytes) {
     text += kDigits[byte >> 4];
     text += kDigits[byte & 0x0F];
@@ -78,7 +79,7 @@ std::string valueText(std::uint32_t value) { return std::to_string(value); }
 std::string valueText(std::uint64_t value) { return std::to_string(value); }
 std::string valueText(const Addr6& value) { return addr6Text(value); }
 std::string valueText(const std::string& value) { return value; }
-std::string valueText(const Bytes& value) { return "#" + hexText(value); }
+std::string valueText(const Bytes& value) { return rawText(value); }
 
 void dumpAt(const message& msg, unsigned indent, unsigned depth);
 
@@ -88,16 +89,16 @@ class FieldDump {
 
   template <class T>
   void operator()(const T& value) const {
-    line("]=" + valueText(value));
+    line("]=", valueText(value));
   }
 
   // One Bytes alternative holds both raw values and nested messages.
   void operator()(const Bytes& value) const {
     if ((key_ & kTypeMask) != kTypeMessage) {
-      line("]=" + valueText(value));
+      line("]=", valueText(value));
       return;
     }
-    line("]...");
+    line("]...", "");
     nested(value);
   }
 
@@ -111,7 +112,7 @@ class FieldDump {
       list(values);
       return;
     }
-    line("]..");
+    line("]..", "");
     for (const Bytes& flat : values) nested(flat);
   }
 
@@ -124,17 +125,22 @@ class FieldDump {
       if (i != 0) text += ", ";
       text += valueText(static_cast<T>(values[i]));
     }
-    line(text + "]");
+    text += ']';
+    line(text, "");
   }
 
-  void line(const std::string& value) const {
-    writeLog(std::string(2 * std::size_t{indent_}, ' ') + typeLabel(key_) + keyName(key_) + value +
-             "\n");
+  void line(std::string_view separator, std::string_view value) const {
+    std::string text(2 * std::size_t{indent_}, ' ');
+    text.append(typeLabel(key_)).append(keyName(key_)).append(separator).append(value);
+    text += '\n';
+    writeLog(text);
   }
 
   void nested(const Bytes& flat) const {
     if (depth_ + 1 >= kMaxDumpDepth) {
-      writeLog(std::string(2 * std::size_t{indent_ + 1}, ' ') + "...\n");
+      std::string text(2 * std::size_t{indent_ + 1}, ' ');
+      text.append("...\n");
+      writeLog(text);
       return;
     }
     message inner;
