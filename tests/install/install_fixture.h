@@ -155,6 +155,12 @@ inline std::map<std::string, std::string> snapshot() {
   return tree;
 }
 
+// The database directory of a formatted flash.
+inline void layOutFlash() {
+  ASSERT_EQ(::mkdir("/flash/var", 0755), 0);
+  ASSERT_EQ(::mkdir("/flash/var/pdb", 0755), 0);
+}
+
 class FixedBoard final : public BoardQueries {
  public:
   Version boardMinVersion() const override { return 0; }
@@ -172,6 +178,7 @@ class InstallFixture : public ::testing::Test {
       ASSERT_EQ(fs.f_type, TMPFS_MAGIC) << root << " is no private tmpfs";
       if (std::string(root) != "/tmp") emptyDirectory(root);
     }
+    layOutFlash();
     removeTree(consolePath_);
     ::unsetenv(kBootImageVariable);
     openRepository();

@@ -1,0 +1,61 @@
+// A transfer that ends early, at any byte, fails the package and, once the journal is
+// aborted, leaves the flash exactly as it was.
+#include <gtest/gtest.h>
+
+#include "packages/install.h"
+#include "tests/install/install_fixture.h"
+
+namespace vl::testing {
+namespace {
+
+class CutStream : public InstallFixture {
+ protected:
+  // Installs every prefix of file, stepping by stride, from a fresh repository each time.
+  void expectEveryCutFails(const Bytes& file, std::size_t stride) {
+    const auto before = snapshot();
+    for (std::size_t length = 0; length < file.size(); length += stride) {
+      SCOPED_TRACE(length);
+      openRepository();
+      const Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
+      EXPECT_NE(install(cut), kInstalled);
+      ASSERT_EQ(snapshot(), before);
+    }
+    openRepository();
+    EXPECT_EQ(install(file), kInstalled);  // the whole file is fine
+  }
+};
+
+TEST_F(CutStream, PackageCutAtAnyByteFailsCleanly) {
+  PackageSource p =
+      package("app", "6.49",
+              {{"bin/app", 0100755, "application"}, {"etc/app.conf", 0100644, "setting=1\n"}});
+  p.provides = {Relation{"webui", 0, 0, 1}};
+  p.image = Bytes(300, 0x77);
+  expectEveryCutFails(build(p), 1);
+}
+
+TEST_F(CutStream, BundleCutAtAnyByteFailsCleanly) {
+  BundleSource b;
+  b.header = package("suite", "6.49");
+  b.header.hasFiles = false;
+  b.choices = std::vector<Relation>{{"extra", 0, 0, 0}};
+  b.members = {package("core", "6.49", {{"bin/core", 0100755, "core"}}),
+               package("extra", "6.49", {{"bin/extra", 0100755, "extra"}})};
+  expectEveryCutFails(buildBundle(b), 3);
+}
+
+TEST_F(CutStream, StreamLongerThanDeclaredFails) {
+  Bytes file = build(package("app", "6.49", {{"bin/app", 0100755, "application"}}));
+  for (const std::size_t extra : {1u, 5u, 6u, 40u}) {
+    SCOPED_TRACE(extra);
+    openRepository();
+    Bytes longer = file;
+    longer.resize(file.size() + extra, 0);
+    const auto before = snapshot();
+    EXPECT_EQ(install(longer), kInstallFailed);
+    EXPECT_EQ(snapshot(), before);
+  }
+}
+
+}  // namespace
+}  // namespace vl::testing
