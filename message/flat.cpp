@@ -276,6 +276,20 @@ bool parseFields(message::Fields& fields, Bytes& rawCopy, wire::Reader& in, bool
   return in.left() == 0;
 }
 
+bool parseInput(message::Fields& fields, Bytes& rawCopy, const std::uint8_t* bytes,
+                std::size_t length, int mode) {
+  if (mode != kUnflattenNormal && mode != kUnflattenRecording && mode != kUnflattenNoMagic) {
+    return false;
+  }
+  if (length == 0) return true;
+  wire::Reader in(bytes, length);
+  if (mode != kUnflattenNoMagic) {
+    std::uint16_t magic = 0;
+    if (!in.u16(magic) || magic != kMagic) return false;
+  }
+  return parseFields(fields, rawCopy, in, mode == kUnflattenRecording);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> flatSize(const message& msg) {
@@ -315,20 +329,13 @@ bool flatten(const message& msg, Bytes& out) {
 }
 
 bool unflatten(message& msg, const std::uint8_t* bytes, std::size_t length, int mode) {
-  msg.fields_.clear();
-  Bytes().swap(msg.rawCopy_);
-  if (mode != kUnflattenNormal && mode != kUnflattenRecording && mode != kUnflattenNoMagic) {
-    return false;
-  }
-  if (length == 0) return true;
-  wire::Reader in(bytes, length);
-  if (mode != kUnflattenNoMagic) {
-    std::uint16_t magic = 0;
-    if (!in.u16(magic) || magic != kMagic) return false;
-  }
-  const bool recording = mode == kUnflattenRecording;
-  const bool parsed = parseFields(msg.fields_, msg.rawCopy_, in, recording);
-  msg.rawCopy_.shrink_to_fit();
+  // Parsed apart and swapped in at the end: the input may be msg's own raw copy.
+  message::Fields fields;
+  Bytes rawCopy;
+  const bool parsed = parseInput(fields, rawCopy, bytes, length, mode);
+  rawCopy.shrink_to_fit();
+  msg.fields_.swap(fields);
+  msg.rawCopy_.swap(rawCopy);
   return parsed;
 }
 

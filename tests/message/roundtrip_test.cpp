@@ -73,6 +73,18 @@ TEST(RoundTrip, RawCopyIsReleasedByTheNextNonRecordingParse) {
   EXPECT_EQ(msg.getU32(kPassThroughFlag | 1), 7u);
 }
 
+// A service takes the pass-through fields up as its own message; the input is the very
+// buffer that the parse replaces.
+TEST(RoundTrip, RawCopyParsesIntoTheMessageThatHoldsIt) {
+  message passed;
+  passed.setString(kPassThroughFlag | 2, std::string(300, 'p'));
+  passed.setU32Array(kPassThroughFlag | 3, {1, 2, 3});
+  message msg;
+  ASSERT_TRUE(unflatten(msg, test::flat(passed), kUnflattenRecording));
+  ASSERT_TRUE(unflatten(msg, msg.rawCopy(), kUnflattenNoMagic));
+  EXPECT_EQ(msg, passed);
+}
+
 // Each prefix sits in a buffer of exactly its length, so a read past it shows under ASan.
 TEST(RoundTrip, EveryTruncationFailsCleanlyOrEndsOnAFieldBoundary) {
   test::MessageGenerator gen(kSeed + 3);
