@@ -44,6 +44,26 @@ TEST_F(CutStream, BundleCutAtAnyByteFailsCleanly) {
   expectEveryCutFails(buildBundle(b), 3);
 }
 
+// Cut between the signature and the end the header declares, the package itself would
+// check out; the kept copy would not.
+TEST_F(CutStream, PackageWithTrailingPartsCutAfterItsSignatureFails) {
+  pkgbuild::PackageWriter writer;
+  ASSERT_TRUE(pkgbuild::appendPackage(writer, package("app", "6.49", {{"bin/app", 0100755, "a"}}),
+                                      SignatureForm::Both, pkgbuild::signerFor(devKeys())));
+  const std::size_t signedEnd = writer.size();
+  writer.part(kPartArchitecture, std::string("mips"));
+  writer.part(kPartDependencies, Bytes{});
+  const Bytes file = writer.finish();
+  const auto before = snapshot();
+  for (std::size_t length = signedEnd; length < file.size(); ++length) {
+    SCOPED_TRACE(length);
+    openRepository();
+    EXPECT_EQ(install(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length))),
+              kInstallFailed);
+    ASSERT_EQ(snapshot(), before);
+  }
+}
+
 TEST_F(CutStream, StreamLongerThanDeclaredFails) {
   Bytes file = build(package("app", "6.49", {{"bin/app", 0100755, "application"}}));
   for (const std::size_t extra : {1u, 5u, 6u, 40u}) {
