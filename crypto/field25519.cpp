@@ -13,29 +13,51 @@ constexpr std::int32_t kP[10] = {0x3FFFFED, 0x1FFFFFF, 0x3FFFFFF, 0x1FFFFFF, 0x3
 
 inline std::int64_t wide(std::int32_t x) { return x; }
 
-// Moves the part of limb i above its width (rounded to nearest, so the limb ends in
-// [-2^(w-1), 2^(w-1))) into limb i + 1; limb 9 folds into limb 0 times 19 (2^255 = 19).
-inline void carryRound(std::int64_t h[10], int i) {
-  const int w = kWidth[i];
-  const std::int64_t c = (h[i] + (std::int64_t{1} << (w - 1))) >> w;
-  h[i] -= c * (std::int64_t{1} << w);
-  if (i == 9) {
-    h[0] += c * 19;
-  } else {
-    h[i + 1] += c;
-  }
+// Moves the part of a limb above its width (rounded to nearest, so the limb ends in
+// [-2^(w-1), 2^(w-1))) into the next limb.
+template <int kWidthBits>
+[[gnu::always_inline]] inline void carryInto(std::int64_t& from, std::int64_t& to) {
+  const std::int64_t c = (from + (std::int64_t{1} << (kWidthBits - 1))) >> kWidthBits;
+  to += c;
+  from -= c * (std::int64_t{1} << kWidthBits);
+}
+
+// Limb 9 carries into limb 0 times 19, as 2^255 = 19 (mod p).
+[[gnu::always_inline]] inline void carryAround(std::int64_t& h9, std::int64_t& h0) {
+  const std::int64_t c = (h9 + (std::int64_t{1} << 24)) >> 25;
+  h0 += c * 19;
+  h9 -= c * (std::int64_t{1} << 25);
 }
 
 // Column sums below 2^62 in, carried limbs out. The order keeps every limb that
 // receives a carry after its own carry small: the last carries are at most 2^15.
-void carryWide(Fe& out, std::int64_t h[10]) {
-  static constexpr int kOrder[12] = {0, 4, 1, 5, 2, 6, 3, 7, 4, 8, 9, 0};
-  for (int i : kOrder) {
-    carryRound(h, i);
-  }
-  for (int i = 0; i < 10; ++i) {
-    out.v[i] = static_cast<std::int32_t>(h[i]);
-  }
+// Written out so that the limbs stay in registers.
+[[gnu::always_inline]] inline void carryWide(Fe& out, std::int64_t h0, std::int64_t h1,
+                                             std::int64_t h2, std::int64_t h3, std::int64_t h4,
+                                             std::int64_t h5, std::int64_t h6, std::int64_t h7,
+                                             std::int64_t h8, std::int64_t h9) {
+  carryInto<26>(h0, h1);
+  carryInto<26>(h4, h5);
+  carryInto<25>(h1, h2);
+  carryInto<25>(h5, h6);
+  carryInto<26>(h2, h3);
+  carryInto<26>(h6, h7);
+  carryInto<25>(h3, h4);
+  carryInto<25>(h7, h8);
+  carryInto<26>(h4, h5);
+  carryInto<26>(h8, h9);
+  carryAround(h9, h0);
+  carryInto<26>(h0, h1);
+  out.v[0] = static_cast<std::int32_t>(h0);
+  out.v[1] = static_cast<std::int32_t>(h1);
+  out.v[2] = static_cast<std::int32_t>(h2);
+  out.v[3] = static_cast<std::int32_t>(h3);
+  out.v[4] = static_cast<std::int32_t>(h4);
+  out.v[5] = static_cast<std::int32_t>(h5);
+  out.v[6] = static_cast<std::int32_t>(h6);
+  out.v[7] = static_cast<std::int32_t>(h7);
+  out.v[8] = static_cast<std::int32_t>(h8);
+  out.v[9] = static_cast<std::int32_t>(h9);
 }
 
 // Floor carries over limbs 0..8 of non-negative-total limbs: afterwards limbs 0..8 are
@@ -169,8 +191,7 @@ void feMul(Fe& h, const Fe& f, const Fe& g) {
                     wide(f8) * g0 + wide(f9_2) * g9_19;
   std::int64_t h9 = wide(f0) * g9 + wide(f1) * g8 + wide(f2) * g7 + wide(f3) * g6 + wide(f4) * g5 +
                     wide(f5) * g4 + wide(f6) * g3 + wide(f7) * g2 + wide(f8) * g1 + wide(f9) * g0;
-  std::int64_t t[10] = {h0, h1, h2, h3, h4, h5, h6, h7, h8, h9};
-  carryWide(h, t);
+  carryWide(h, h0, h1, h2, h3, h4, h5, h6, h7, h8, h9);
 }
 
 // The product with itself, each cross term computed once and doubled. Loose input:
@@ -202,20 +223,17 @@ void feSquare(Fe& h, const Fe& f) {
                     wide(f4) * f4 + wide(f9) * f9_38;
   std::int64_t h9 =
       wide(f0_2) * f9 + wide(f1_2) * f8 + wide(f2_2) * f7 + wide(f3_2) * f6 + wide(f4_2) * f5;
-  std::int64_t t[10] = {h0, h1, h2, h3, h4, h5, h6, h7, h8, h9};
-  carryWide(h, t);
+  carryWide(h, h0, h1, h2, h3, h4, h5, h6, h7, h8, h9);
 }
 
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
-  std::int64_t t[10];
-  for (int i = 0; i < 10; ++i) t[i] = wide(f.v[i]) * n;
-  carryWide(h, t);
+  carryWide(h, wide(f.v[0]) * n, wide(f.v[1]) * n, wide(f.v[2]) * n, wide(f.v[3]) * n,
+            wide(f.v[4]) * n, wide(f.v[5]) * n, wide(f.v[6]) * n, wide(f.v[7]) * n,
+            wide(f.v[8]) * n, wide(f.v[9]) * n);
 }
 
 void feCarry(Fe& h, const Fe& f) {
-  std::int64_t t[10];
-  for (int i = 0; i < 10; ++i) t[i] = f.v[i];
-  carryWide(h, t);
+  carryWide(h, f.v[0], f.v[1], f.v[2], f.v[3], f.v[4], f.v[5], f.v[6], f.v[7], f.v[8], f.v[9]);
 }
 
 void feInvert(Fe& out, const Fe& z) {

@@ -135,16 +135,13 @@ std::optional<SecretKeySet> deriveKeys(const std::uint8_t material[kKeyMaterialS
   std::memcpy(secret.schemeOneNonceKey, material + 64, 32);
   std::memcpy(secret.ed25519Seed, material + 96, 32);
   const std::uint8_t* words = material + 128;
-  for (int i = 0; i < 72; ++i) {
-    const std::uint32_t w = static_cast<std::uint32_t>(words[4 * i]) << 24 |
-                            static_cast<std::uint32_t>(words[4 * i + 1]) << 16 |
-                            static_cast<std::uint32_t>(words[4 * i + 2]) << 8 | words[4 * i + 3];
-    if (i < 8) {
-      secret.keys.sigHashInit[i] = w;
-    } else {
-      secret.keys.sigHashRounds[i - 8] = w;
-    }
-  }
+  auto word = [words](int i) {
+    return static_cast<std::uint32_t>(words[4 * i]) << 24 |
+           static_cast<std::uint32_t>(words[4 * i + 1]) << 16 |
+           static_cast<std::uint32_t>(words[4 * i + 2]) << 8 | words[4 * i + 3];
+  };
+  for (int i = 0; i < 8; ++i) secret.keys.sigHashInit[i] = word(i);
+  for (int i = 0; i < 64; ++i) secret.keys.sigHashRounds[i] = word(8 + i);
   schemeOnePublicKey(secret.schemeOneSecret, secret.keys.k1);
   ed25519PublicKey(secret.ed25519Seed, secret.keys.k2);
   return secret;
