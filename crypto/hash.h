@@ -16,7 +16,8 @@ class BlockHash {
   virtual BlockHash& update(const void* data, std::size_t length);
   virtual std::uint32_t blockSize() const = 0;
   virtual std::uint32_t digestSize() const = 0;
-  // Pads, writes digestSize() bytes to out and returns the object to idle.
+  // Pads, writes digestSize() bytes to out and returns the object to idle. The base pads
+  // and resets; each concrete hash then writes its chaining state.
   virtual void final(std::uint8_t* out);
   virtual void init() = 0;
   virtual void compress() = 0;
@@ -75,7 +76,9 @@ class Sha512 final : public BlockHash {
   std::uint64_t state_[8] = {};
 };
 
-// HMAC over an inner hash object that the creator keeps alive.
+// HMAC over an inner hash object that the creator keeps alive; the object takes the inner
+// hash over and resets it. init() drops a message in progress; compress() has nothing to
+// do, the inner hash keeps the blocks.
 class Hmac final : public BlockHash {
  public:
   Hmac(BlockHash& inner, const void* key, std::uint32_t keyLength);

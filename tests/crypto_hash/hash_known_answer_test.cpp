@@ -116,8 +116,6 @@ struct HmacAnswer {
   const char* mac;
 };
 
-const Bytes kCountingKey = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,
-                            14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25};
 const std::string kLargerKeyFirst = "Test Using Larger Than Block-Size Key - Hash Key First";
 const std::string kLargerBoth =
     "This is a test using a larger than block-size key and a larger than block-size data. The key "
@@ -128,10 +126,6 @@ const HmacAnswer kHmacAnswers[] = {
      "b617318655057264e28bc0b6fb378c8ef146be00"},
     {"RFC 2202 case 2", Algorithm::kSha1, fromText("Jefe"), "what do ya want for nothing?",
      "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
-    {"RFC 2202 case 3", Algorithm::kSha1, Bytes(20, 0xaa), std::string(50, '\xdd'),
-     "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
-    {"RFC 2202 case 4", Algorithm::kSha1, kCountingKey, std::string(50, '\xcd'),
-     "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
     {"RFC 2202 case 6", Algorithm::kSha1, Bytes(80, 0xaa), kLargerKeyFirst,
      "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
     {"RFC 2202 case 7", Algorithm::kSha1, Bytes(80, 0xaa),
@@ -141,10 +135,6 @@ const HmacAnswer kHmacAnswers[] = {
      "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
     {"RFC 4231 case 2", Algorithm::kSha256, fromText("Jefe"), "what do ya want for nothing?",
      "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-    {"RFC 4231 case 3", Algorithm::kSha256, Bytes(20, 0xaa), std::string(50, '\xdd'),
-     "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
-    {"RFC 4231 case 4", Algorithm::kSha256, kCountingKey, std::string(50, '\xcd'),
-     "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
     {"RFC 4231 case 6", Algorithm::kSha256, Bytes(131, 0xaa), kLargerKeyFirst,
      "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
     {"RFC 4231 case 7", Algorithm::kSha256, Bytes(131, 0xaa), kLargerBoth,
@@ -157,14 +147,6 @@ const HmacAnswer kHmacAnswers[] = {
      "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea2505549758bf75c05a994a6d034f65f8f0e"
      "6fd"
      "caeab1a34d4a6b4b636e070a38bce737"},
-    {"RFC 4231 case 3", Algorithm::kSha512, Bytes(20, 0xaa), std::string(50, '\xdd'),
-     "fa73b0089d56a284efb0f0756c890be9b1b5dbdd8ee81a3655f83e33b2279d39bf3e848279a722c806b485a47e67c"
-     "807"
-     "b946a337bee8942674278859e13292fb"},
-    {"RFC 4231 case 4", Algorithm::kSha512, kCountingKey, std::string(50, '\xcd'),
-     "b0ba465637458c6990e5a8c5f61d4af7e576d97ff94b872de76f8050361ee3dba91ca5c11aa25eb4d679275cc5788"
-     "063"
-     "a5f19741120c4f2de2adebeb10a298dd"},
     {"RFC 4231 case 6", Algorithm::kSha512, Bytes(131, 0xaa), kLargerKeyFirst,
      "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f3526b56d037e05f2598bd0fd2215d6a1"
      "e52"

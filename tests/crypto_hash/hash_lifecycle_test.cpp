@@ -57,17 +57,6 @@ TEST(HashLifecycle, EverySplitPointMatchesOneShot) {
   }
 }
 
-TEST(HashLifecycle, ByteByByteMatchesOneShot) {
-  const Bytes message = patternMessage(260);
-  for (Algorithm algorithm : kAllAlgorithms) {
-    SCOPED_TRACE(nameOf(algorithm));
-    auto hash = makeHash(algorithm);
-    const Bytes expected = digestWhole(*hash, message);
-    for (std::uint8_t byte : message) hash->update(&byte, 1);
-    EXPECT_EQ(finish(*hash), expected);
-  }
-}
-
 // A block hash that keeps every block it is given, so that the byte count and the
 // length field can be checked for messages of gigabytes without hashing them.
 class RecordingHash final : public BlockHash {
@@ -127,21 +116,6 @@ TEST(HmacLifecycle, LongKeyEqualsItsDigestAsKey) {
       Hmac shortKey(*other, keyDigest.data(), static_cast<std::uint32_t>(keyDigest.size()));
       EXPECT_EQ(digestWhole(shortKey, message), expected);
     }
-  }
-}
-
-TEST(HmacLifecycle, KeyOfExactlyOneBlockIsNotHashed) {
-  std::mt19937 rng(5);
-  const Bytes message = randomBytes(30, rng);
-  for (Algorithm algorithm : kAllAlgorithms) {
-    SCOPED_TRACE(nameOf(algorithm));
-    auto inner = makeHash(algorithm);
-    const Bytes key = randomBytes(inner->blockSize(), rng);
-    Hmac blockKey(*inner, key.data(), static_cast<std::uint32_t>(key.size()));
-    auto other = makeHash(algorithm);
-    const Bytes keyDigest = digestWhole(*other, key);
-    Hmac digestKey(*other, keyDigest.data(), static_cast<std::uint32_t>(keyDigest.size()));
-    EXPECT_NE(digestWhole(blockKey, message), digestWhole(digestKey, message));
   }
 }
 

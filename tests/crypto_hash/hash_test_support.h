@@ -15,32 +15,18 @@ namespace vl::hashtest {
 using Bytes = std::vector<std::uint8_t>;
 
 enum class Algorithm { kSha1, kSha256, kSha512 };
+constexpr Algorithm kAllAlgorithms[] = {Algorithm::kSha1, Algorithm::kSha256, Algorithm::kSha512};
 
 inline const char* nameOf(Algorithm algorithm) {
-  switch (algorithm) {
-    case Algorithm::kSha1:
-      return "SHA-1";
-    case Algorithm::kSha256:
-      return "SHA-256";
-    case Algorithm::kSha512:
-      return "SHA-512";
-  }
-  return "?";
+  const char* const names[] = {"SHA-1", "SHA-256", "SHA-512"};
+  return names[static_cast<int>(algorithm)];
 }
 
 inline std::unique_ptr<BlockHash> makeHash(Algorithm algorithm) {
-  switch (algorithm) {
-    case Algorithm::kSha1:
-      return std::make_unique<Sha1>();
-    case Algorithm::kSha256:
-      return std::make_unique<Sha256>();
-    case Algorithm::kSha512:
-      return std::make_unique<Sha512>();
-  }
-  return nullptr;
+  if (algorithm == Algorithm::kSha1) return std::make_unique<Sha1>();
+  if (algorithm == Algorithm::kSha256) return std::make_unique<Sha256>();
+  return std::make_unique<Sha512>();
 }
-
-constexpr Algorithm kAllAlgorithms[] = {Algorithm::kSha1, Algorithm::kSha256, Algorithm::kSha512};
 
 inline std::string hex(const Bytes& bytes) {
   static const char digits[] = "0123456789abcdef";
