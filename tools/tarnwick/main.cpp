@@ -18,8 +18,9 @@
 namespace {
 
 constexpr const char* kVersion = "tarnwick 6.49.10";
-// After the last counted board, how long TERM is still repeated to a board that lost it.
-constexpr std::int64_t kLingerMicros = 3'000'000;
+// After the last counted board, how long the server stays while nothing asks for
+// anything: a board whose TERM was lost repeats WTRM every second.
+constexpr std::int64_t kLingerMicros = 1'500'000;
 
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
@@ -129,6 +130,7 @@ int serve(const Settings& settings) {
         if (session != nullptr) {
           (void)vl::tarnwick::sendBroadcast(interfaces[i], session->answer.data(),
                                             session->answerSize);
+          if (doneAt != 0) doneAt = vl::nowMicros();
         }
       }
     }
@@ -155,12 +157,14 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("-i,--interface", settings.interfaces,
                  "Serve on this interface (repeatable; default: every interface with a "
-                 "hardware address)");
+                 "hardware address)")
+      ->allow_extra_args(false);
   app.add_flag("-k,--keep", settings.keep, "Ask the boards to keep their configuration");
   app.add_flag("-a,--any-architecture", settings.anyArchitecture,
                "Send every package to every board, whatever architecture it reports");
   app.add_option("-m,--mac", settings.only,
-                 "Serve only the board with this hardware address (repeatable)");
+                 "Serve only the board with this hardware address (repeatable)")
+      ->allow_extra_args(false);
   app.add_option("-n,--boards", settings.boards,
                  "Exit after this many boards have finished or failed; the exit status is 0 "
                  "only when all of them finished")

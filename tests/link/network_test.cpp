@@ -1,0 +1,431 @@
+// Whole installations over veth segments: the real tarnwick in one namespace, boards
+// driving the link as the install sequence does in others.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+#include "tests/link/install_world.h"
+#include "tools/pellpkg/builder.h"
+
+namespace vl {
+namespace {
+
+using test::BoardReport;
+using test::BoardScript;
+using test::InstallWorld;
+using test::SourceFile;
+
+const char* kServerMac = "02:00:00:00:00:01";
+
+void expectFiles(const BoardReport& report, const std::vector<SourceFile>& files,
+                 const std::string& outDir = "") {
+  ASSERT_EQ(report.files.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].name);
+    EXPECT_EQ(report.files[i].name, files[i].name);
+    EXPECT_EQ(report.files[i].size, static_cast<std::int32_t>(files[i].bytes.size()));
+    EXPECT_EQ(report.files[i].received, static_cast<std::int64_t>(files[i].bytes.size()));
+    EXPECT_EQ(report.files[i].checksum, test::checksumOf(files[i].bytes));
+    if (!outDir.empty()) {
+      EXPECT_TRUE(test::readFile(outDir + "/" + files[i].name) == files[i].bytes);
+    }
+  }
+}
+
+std::vector<std::string> paths(const std::vector<SourceFile>& files) {
+  std::vector<std::string> result;
+  for (const SourceFile& file : files) result.push_back(file.path);
+  return result;
+}
+
+// A UDP socket on port `port` tied to `device`, for the test's own peers.
+int deviceSocket(const std::string& device, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+               static_cast<socklen_t>(device.size() + 1));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void broadcast(int fd, const test::CraftedFrame& frame) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kLinkPort);
+  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+}
+
+int receiveFrame(int fd, FrameBuffer& frame, int timeoutMillis) {
+  timeval timeout{timeoutMillis / 1000, (timeoutMillis % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return static_cast<int>(::recv(fd, frame.data(), frame.size(), 0));
+}
+
+std::string payloadText(const FrameBuffer& frame) {
+  return std::string(reinterpret_cast<const char*>(framePayload(frame)), frameLength(frame));
+}
+
+TEST(Installation, DiscoveryOnEveryInterfaceAndTheOfferTakenOnTheSecond) {
+  InstallWorld world;
+  for (const char* ns : {"srv", "board", "dead"}) ASSERT_FALSE(world.net.addNamespace(ns).empty());
+  ASSERT_TRUE(
+      world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "dead", "d0", "02:00:00:00:0d:01"));
+  ASSERT_TRUE(world.net.addVeth("board", "eth1", "02:00:00:00:01:02", "srv", "s0", kServerMac));
+  const std::vector<SourceFile> files = {world.addScript("config.scr", 300),
+                                         world.addPackage("system.vpk", "mips", 100000)};
+  // What the first interface's segment hears: DSCV frames from the board's eth0.
+  test::Child listener = world.net.runIn("dead", []() {
+    const int fd = deviceSocket("d0", kLinkPort);
+    FrameBuffer frame;
+    int discoveries = 0;
+    while (receiveFrame(fd, frame, 1500) > 0) {
+      const std::string text = payloadText(frame);
+      if (frameSender(frame) == test::parseMac("02:00:00:00:01:01") &&
+          text.rfind("DSCV\n", 0) == 0 &&
+          text.find("\nQL-TEST\nmips\n0.0\n6.49.10\n") != std::string::npos &&
+          text.back() == '\0') {
+        ++discoveries;
+      }
+    }
+    return discoveries > 0 ? 0 : 1;
+  });
+  ASSERT_TRUE(
+      world.startServer("srv", {"-i", "s0", "--boards", "1", files[0].path, files[1].path}));
+  BoardScript script;
+  script.outDir = world.dir + "/out";
+  ASSERT_TRUE(test::run("mkdir " + script.outDir));
+  auto board = world.startBoard("board", script);
+  const BoardReport report = world.finishBoard(board);
+  EXPECT_EQ(report.channels, 2);
+  EXPECT_EQ(report.chosen, 1);
+  EXPECT_EQ(report.ownMac, "02:00:00:00:01:02");
+  EXPECT_EQ(report.serverMac, kServerMac);
+  EXPECT_FALSE(report.keep);
+  EXPECT_EQ(report.outcome, "end");
+  EXPECT_TRUE(report.terminated);
+  expectFiles(report, files, script.outDir);
+  EXPECT_EQ(world.waitServer(), 0);
+  EXPECT_EQ(listener.wait(), 0);
+  EXPECT_EQ(world.events(),
+            (std::vector<std::string>{"seen", "offered", "file_started", "file_done",
+                                      "file_started", "file_done", "finished"}));
+}
+
+// Boards on one bridge with the server: every answer is a broadcast that every board
+// hears, so each must pick out its own.
+TEST(Installation, ThreeBoardsAtOnceEachGetsEveryFileByteForByte) {
+  InstallWorld world;
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
+  ASSERT_TRUE(
+      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
+  const std::vector<SourceFile> files = {
+      world.addScript("first.scr", 5000), world.addPackage("system.vpk", "mips", 300000),
+      world.addScript("empty.scr", 0), world.addPackage("extra.vpk", "mips", 4076 * 3)};
+  std::vector<std::string> arguments = {"-i", "br0", "--boards", "3"};
+  for (const std::string& path : paths(files)) arguments.push_back(path);
+  for (int i = 1; i <= 3; ++i) {
+    const std::string ns = "b" + std::to_string(i);
+    ASSERT_FALSE(world.net.addNamespace(ns).empty());
+    ASSERT_TRUE(world.net.addVeth(ns, "eth0", "02:00:00:00:02:0" + std::to_string(i), "srv",
+                                  "p" + std::to_string(i), ""));
+    ASSERT_TRUE(world.net.attach("srv", "p" + std::to_string(i), "br0"));
+  }
+  ASSERT_TRUE(world.startServer("srv", arguments));
+  std::vector<InstallWorld::BoardRun> boards;
+  for (int i = 1; i <= 3; ++i) {
+    BoardScript script;
+    script.outDir = world.dir + "/out" + std::to_string(i);
+    ASSERT_TRUE(test::run("mkdir " + script.outDir));
+    boards.push_back(world.startBoard("b" + std::to_string(i), script));
+  }
+  for (int i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(i);
+    const BoardReport report = world.finishBoard(boards[static_cast<std::size_t>(i - 1)]);
+    EXPECT_EQ(report.outcome, "end");
+    EXPECT_TRUE(report.terminated);
+    expectFiles(report, files, world.dir + "/out" + std::to_string(i));
+  }
+  EXPECT_EQ(world.waitServer(), 0);
+}
+
+struct OfferCase {
+  std::vector<std::string> serverOptions;
+  std::string architecture;
+  bool keep;
+  std::vector<std::string> expectedFiles;
+};
+
+TEST(Installation, KeepFlagAndArchitectureFilter) {
+  const OfferCase cases[] = {
+      {{"--keep"}, "mips", true, {"a.scr", "sys-mips.vpk", "bundle.vpk"}},
+      {{}, "smips", false, {"a.scr", "sys-smips.vpk"}},
+      {{"--any-architecture"},
+       "smips",
+       false,
+       {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}},
+      {{"-k", "-a"}, "arm", true, {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}},
+  };
+  for (const OfferCase& c : cases) {
+    SCOPED_TRACE(c.architecture);
+    InstallWorld world;
+    ASSERT_FALSE(world.net.addNamespace("srv").empty());
+    ASSERT_FALSE(world.net.addNamespace("board").empty());
+    ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+    world.addScript("a.scr", 10);
+    world.addPackage("sys-mips.vpk", "mips", 1000);
+    world.addPackage("sys-smips.vpk", "smips", 1000);
+    // A bundle whose members are for mips: it goes to mips boards.
+    pkgbuild::BundleSource bundle;
+    bundle.header.name = "bundle";
+    bundle.header.version = makeVersion(6, 49, 'f', 10);
+    pkgbuild::PackageSource member;
+    member.name = "member";
+    member.version = bundle.header.version;
+    member.architecture = "mips";
+    bundle.members.push_back(member);
+    const auto bytes = pkgbuild::buildBundle(bundle, pkgbuild::SignatureForm::None, {});
+    ASSERT_TRUE(bytes);
+    {
+      std::FILE* out = std::fopen((world.dir + "/bundle.vpk").c_str(), "wb");
+      ASSERT_NE(out, nullptr);
+      std::fwrite(bytes->data(), 1, bytes->size(), out);
+      std::fclose(out);
+    }
+    std::vector<std::string> arguments = c.serverOptions;
+    for (const char* name : {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}) {
+      arguments.push_back(world.dir + "/" + name);
+    }
+    arguments.insert(arguments.end(), {"-i", "s0", "--boards", "1"});
+    ASSERT_TRUE(world.startServer("srv", arguments));
+    BoardScript script;
+    script.architecture = c.architecture;
+    auto board = world.startBoard("board", script);
+    const BoardReport report = world.finishBoard(board);
+    EXPECT_EQ(report.keep, c.keep);
+    std::vector<std::string> names;
+    for (const auto& file : report.files) names.push_back(file.name);
+    EXPECT_EQ(names, c.expectedFiles);
+    EXPECT_EQ(world.waitServer(), 0);
+  }
+}
+
+TEST(Installation, OfferNeverConfirmedDoesNotHoldUpTheServer) {
+  InstallWorld world;
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
+  ASSERT_TRUE(
+      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
+  for (const char* ns : {"board", "shy"}) {
+    ASSERT_FALSE(world.net.addNamespace(ns).empty());
+    ASSERT_TRUE(world.net.addVeth(
+        ns, "eth0", std::string(ns) == "board" ? "02:00:00:00:01:01" : "02:00:00:00:05:01", "srv",
+        std::string("p") + ns, ""));
+    ASSERT_TRUE(world.net.attach("srv", std::string("p") + ns, "br0"));
+  }
+  const std::vector<SourceFile> files = {world.addScript("a.scr", 9000)};
+  ASSERT_TRUE(world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path}));
+  // A board that takes the offer and then never confirms it.
+  test::Child shy = world.net.runIn("shy", []() {
+    const int fd = deviceSocket("eth0", kLinkPort);
+    const MacAddress own = test::parseMac("02:00:00:00:05:01");
+    broadcast(fd,
+              test::craftFrame(own, MacAddress{}, 1, 0, "DSCV\n\n\nQL-SHY\nmips\n0.0\n6.49.10\n"));
+    FrameBuffer frame;
+    while (receiveFrame(fd, frame, 2000) > 0) {
+      if (frameReceiver(frame) == own && frameSequence(frame) == 1 &&
+          frameAcknowledge(frame) == 0 && payloadText(frame).rfind("OFFR\n", 0) == 0) {
+        return 0;
+      }
+    }
+    return 1;
+  });
+  EXPECT_EQ(shy.wait(), 0);
+  auto board = world.startBoard("board", BoardScript{});
+  const BoardReport report = world.finishBoard(board);
+  EXPECT_EQ(report.outcome, "end");
+  expectFiles(report, files);
+  EXPECT_EQ(world.waitServer(), 0);
+}
+
+// A server that offers and then never answers the confirmation: the board sends the
+// identical YACK five times, then looks for a server again and takes the next one.
+TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
+  InstallWorld world;
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_FALSE(world.net.addNamespace("board").empty());
+  ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+  int logPipe[2];
+  ASSERT_EQ(::pipe(logPipe), 0);
+  test::Child fake = world.net.runIn("srv", [&]() {
+    ::close(logPipe[0]);
+    const int fd = deviceSocket("s0", kLinkPort);
+    const MacAddress own = test::parseMac(kServerMac);
+    FrameBuffer frame;
+    int yacks = 0;
+    while (receiveFrame(fd, frame, 10000) > 0) {
+      if (frameSender(frame) == own) continue;
+      const std::string text = payloadText(frame).substr(0, 4);
+      const std::string line = text + " " + std::to_string(frameSequence(frame)) + "\n";
+      (void)!::write(logPipe[1], line.data(), line.size());
+      if (text == "DSCV" && yacks > 0) return 0;  // looking again: the real server takes over
+      if (text == "DSCV")
+        broadcast(fd, test::craftFrame(own, frameSender(frame), 1, 0, "OFFR\nfake\n"));
+      if (text == "YACK") ++yacks;
+    }
+    return 1;
+  });
+  ::close(logPipe[1]);
+  auto board = world.startBoard("board", BoardScript{});
+  EXPECT_EQ(fake.wait(), 0);
+  const std::vector<SourceFile> files = {world.addScript("a.scr", 100)};
+  ASSERT_TRUE(world.startServer("srv", {"-i", "s0", "--boards", "1", files[0].path}));
+  const BoardReport report = world.finishBoard(board);
+  EXPECT_EQ(report.outcome, "end");
+  expectFiles(report, files);
+  std::string log;
+  char buffer[512];
+  ssize_t got = 0;
+  while ((got = ::read(logPipe[0], buffer, sizeof buffer)) > 0)
+    log.append(buffer, static_cast<std::size_t>(got));
+  ::close(logPipe[0]);
+  const std::size_t firstYack = log.find("YACK");
+  ASSERT_NE(firstYack, std::string::npos);
+  EXPECT_EQ(log.substr(firstYack), "YACK 1\nYACK 1\nYACK 1\nYACK 1\nYACK 1\nDSCV 1\n");
+}
+
+// A third machine on the segment floods the board with frames addressed to it, and
+// frames that claim to be the server's but come from another UDP port.
+TEST(Installation, FramesOfAThirdMachineAndOfAnotherPortAreIgnored) {
+  InstallWorld world;
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
+  ASSERT_TRUE(
+      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
+  for (const char* ns : {"board", "third"}) {
+    ASSERT_FALSE(world.net.addNamespace(ns).empty());
+    ASSERT_TRUE(world.net.addVeth(
+        ns, "eth0", std::string(ns) == "board" ? "02:00:00:00:01:01" : "02:00:00:00:03:01", "srv",
+        std::string("p") + ns, ""));
+    ASSERT_TRUE(world.net.attach("srv", std::string("p") + ns, "br0"));
+  }
+  const std::vector<SourceFile> files = {world.addPackage("system.vpk", "mips", 400000),
+                                         world.addScript("z.scr", 777)};
+  ASSERT_TRUE(
+      world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path, files[1].path}));
+  test::Child flood = world.net.runIn("third", []() {
+    const int own = deviceSocket("eth0", kLinkPort);
+    const int stranger = deviceSocket("eth0", 5001);
+    const MacAddress third = test::parseMac("02:00:00:00:03:01");
+    const MacAddress board = test::parseMac("02:00:00:00:01:01");
+    const MacAddress server = test::parseMac(kServerMac);
+    std::mt19937 random(7);
+    const std::string junk(1000, 'J');
+    for (std::uint32_t sequence = 0;; ++sequence) {
+      const auto s = static_cast<std::uint16_t>(sequence);
+      broadcast(own, test::craftFrame(third, board, s, s, junk));
+      broadcast(stranger,
+                test::craftFrame(server, board, s, static_cast<std::uint16_t>(s - 1), junk));
+      if (sequence % 8 == 0) ::usleep(static_cast<useconds_t>(random() % 400));
+    }
+    return 0;
+  });
+  auto board = world.startBoard("board", BoardScript{});
+  const BoardReport report = world.finishBoard(board);
+  flood.kill(SIGKILL);
+  (void)flood.wait();
+  EXPECT_EQ(report.outcome, "end");
+  EXPECT_TRUE(report.terminated);
+  expectFiles(report, files);
+  EXPECT_EQ(world.waitServer(), 0);
+}
+
+struct KillCase {
+  const char* name;
+  std::int64_t pauseBytes;  // < 0: between files
+  const char* outcome;
+  std::size_t filesSeen;
+};
+
+// The server dies: in the middle of a file the board's read fails after its tries; between
+// two files the board sees a link failure, never a finished list.
+TEST(Installation, ServerKilledMidFileOrBetweenFiles) {
+  const KillCase cases[] = {
+      {"between files", -1, "link-failure", 1},
+      {"in the middle of a file", 8152, "read-failure", 2},
+  };
+  for (const KillCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallWorld world;
+    ASSERT_FALSE(world.net.addNamespace("srv").empty());
+    ASSERT_FALSE(world.net.addNamespace("board").empty());
+    ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+    const std::vector<SourceFile> files = {world.addScript("a.scr", 100),
+                                           world.addPackage("system.vpk", "mips", 100000)};
+    ASSERT_TRUE(world.startServer("srv", {"-i", "s0", files[0].path, files[1].path}));
+    int signal[2];
+    int resume[2];
+    ASSERT_EQ(::pipe(signal), 0);
+    ASSERT_EQ(::pipe(resume), 0);
+    BoardScript script;
+    script.pauseFile = 1;
+    script.pauseBytes = c.pauseBytes;
+    script.pauseSignal = signal[1];
+    script.pauseResume = resume[0];
+    auto board = world.startBoard("board", script);
+    char byte = 0;
+    ASSERT_EQ(::read(signal[0], &byte, 1), 1);
+    world.killServer();
+    ASSERT_EQ(::write(resume[1], "g", 1), 1);
+    const BoardReport report = world.finishBoard(board);
+    EXPECT_EQ(report.outcome, c.outcome);
+    EXPECT_EQ(report.files.size(), c.filesSeen);
+    EXPECT_FALSE(report.terminated);
+    for (int fd : {signal[0], signal[1], resume[0], resume[1]}) ::close(fd);
+  }
+}
+
+// More than 65535 frames each way: both ends number modulo 65536.
+TEST(Installation, TransferOfMoreThan65535Frames) {
+  InstallWorld world;
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_FALSE(world.net.addNamespace("board").empty());
+  ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+  SourceFile big{world.dir + "/big.scr", "big.scr",
+                 std::string(std::size_t{70000} * kMaxPayload + 123, '\0')};
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+  for (char& c : big.bytes) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    c = static_cast<char>(state >> 56);
+  }
+  {
+    std::FILE* out = std::fopen(big.path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(std::fwrite(big.bytes.data(), 1, big.bytes.size(), out), big.bytes.size());
+    std::fclose(out);
+  }
+  ASSERT_TRUE(world.startServer("srv", {"-i", "s0", "--boards", "1", big.path}));
+  auto board = world.startBoard("board", BoardScript{});
+  const BoardReport report = world.finishBoard(board);
+  EXPECT_EQ(report.outcome, "end");
+  EXPECT_TRUE(report.terminated);
+  expectFiles(report, {big});
+  EXPECT_EQ(world.waitServer(), 0);
+}
+
+}  // namespace
+}  // namespace vl
