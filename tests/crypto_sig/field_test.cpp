@@ -142,20 +142,5 @@ TEST(Field, MultiplicationHoldsAtTheLooseLimbBounds) {
   }
 }
 
-TEST(Field, ConditionalSwapExchangesOnlyOnOne) {
-  Fe a, b;
-  feSetSmall(a, 5);
-  feSetSmall(b, 7);
-  feConditionalSwap(a, b, 0);
-  EXPECT_EQ(packedValue(a), BigInt(5));
-  feConditionalSwap(a, b, 1);
-  EXPECT_EQ(packedValue(a), BigInt(7));
-  EXPECT_EQ(packedValue(b), BigInt(5));
-  feConditionalMove(a, b, 0);
-  EXPECT_EQ(packedValue(a), BigInt(7));
-  feConditionalMove(a, b, 1);
-  EXPECT_EQ(packedValue(a), BigInt(5));
-}
-
 }  // namespace
 }  // namespace vl
