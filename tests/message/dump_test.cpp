@@ -72,11 +72,5 @@ TEST(DumpMessage, IndentsFieldLinesByLevel) {
             "       bool [1]=true\n");
 }
 
-TEST(DumpMessage, EmptyMessageIsTheHeaderAlone) {
-  test::CapturedLog log;
-  dumpMessage(message());
-  EXPECT_EQ(log.text, "--- vl::message --------\n");
-}
-
 }  // namespace
 }  // namespace vl
