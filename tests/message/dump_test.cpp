@@ -58,19 +58,5 @@ TEST(DumpMessage, EveryTypeOfField) {
             " raw[9] [#01, #]\n");
 }
 
-TEST(DumpMessage, IndentsFieldLinesByLevel) {
-  message inner;
-  inner.setBool(1, true);
-  message msg;
-  ASSERT_TRUE(msg.setMessage(2, inner));
-  test::CapturedLog log;
-  dumpMessage(msg, 2);
-  EXPECT_EQ(log.text,
-            "--- vl::message --------\n"
-            "     message [2]...\n"
-            "--- vl::message --------\n"
-            "       bool [1]=true\n");
-}
-
 }  // namespace
 }  // namespace vl
