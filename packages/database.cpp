@@ -332,6 +332,7 @@ void Repository::scanImages(const std::string& directory, bool entriesAreDirecto
 void Repository::open(bool quiet, const std::string& arch) {
   reporter.setQuiet(quiet);
   architecture = arch;
+  packages.clear();  // a second load must not hold every record twice
   bool opened = false;
   (void)sortedEntries(kDatabaseDir, opened);
   if (!opened) {
