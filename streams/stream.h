@@ -80,12 +80,13 @@ class StreamBuffer {
   int error_ = 0;
 };
 
-// A file descriptor: a file, a pipe or a terminal. Reads through a 16 KiB buffer;
+// A file descriptor: a file, a pipe or a terminal. Reads through a 64 KiB buffer (a
+// pipe's whole capacity, so a busy writer costs the reader fewer calls);
 // writes go straight to the descriptor (callers write in blocks). Owns the descriptor
 // unless told otherwise.
 class FdStream final : public StreamBuffer {
  public:
-  static constexpr std::size_t kBufferSize = 16384;
+  static constexpr std::size_t kBufferSize = 65536;
 
   FdStream() = default;
   FdStream(int fd, bool owned);
