@@ -153,7 +153,7 @@ void feNeg(Fe& h, const Fe& f) {
 // (their weights add up to one bit more than that of limb i + j) and times 19 when
 // i + j >= 10 (2^255 = 19). Loose inputs: 19 * g_j < 2^31, 2 * f_i < 2^31, and each
 // column is at most ten products below 2^58.
-void feMul(Fe& h, const Fe& f, const Fe& g) {
+void feMul32(Fe& h, const Fe& f, const Fe& g) {
   const std::int32_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
   const std::int32_t f5 = f.v[5], f6 = f.v[6], f7 = f.v[7], f8 = f.v[8], f9 = f.v[9];
   const std::int32_t g0 = g.v[0], g1 = g.v[1], g2 = g.v[2], g3 = g.v[3], g4 = g.v[4];
@@ -196,7 +196,7 @@ void feMul(Fe& h, const Fe& f, const Fe& g) {
 
 // The product with itself, each cross term computed once and doubled. Loose input:
 // 38 * f_odd and 19 * f_even stay below 2^31.
-void feSquare(Fe& h, const Fe& f) {
+void feSquare32(Fe& h, const Fe& f) {
   const std::int32_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
   const std::int32_t f5 = f.v[5], f6 = f.v[6], f7 = f.v[7], f8 = f.v[8], f9 = f.v[9];
   const std::int32_t f0_2 = 2 * f0, f1_2 = 2 * f1, f2_2 = 2 * f2, f3_2 = 2 * f3, f4_2 = 2 * f4;
@@ -225,6 +225,113 @@ void feSquare(Fe& h, const Fe& f) {
       wide(f0_2) * f9 + wide(f1_2) * f8 + wide(f2_2) * f7 + wide(f3_2) * f6 + wide(f4_2) * f5;
   carryWide(h, h0, h1, h2, h3, h4, h5, h6, h7, h8, h9);
 }
+
+#if defined(__SIZEOF_INT128__)
+
+namespace {
+
+using Int128 = __int128;
+
+// Limb pair 2k, 2k+1 is one limb of radix 2^51 (weights 51k and 51k + 26). Loose input:
+// |limb| <= 1.52 * 2^51 + 1.52 * 2^26 < 2^51.61, so 19 times a limb stays below 2^56
+// and a column of five products below 2^110. The limbs stay signed: no offset by a
+// multiple of p is needed, as the products are signed too.
+[[gnu::always_inline]] inline void toRadix51(std::int64_t out[5], const Fe& f) {
+  for (int k = 0; k < 5; ++k) {
+    out[k] = std::int64_t{f.v[2 * k]} + std::int64_t{f.v[2 * k + 1]} * (std::int64_t{1} << 26);
+  }
+}
+
+[[gnu::always_inline]] inline Int128 product(std::int64_t a, std::int64_t b) {
+  return Int128{a} * b;
+}
+
+// Half of each limb's range at its weight, 2^25 + 2^24 * 2^26 per radix-2^51 limb. Adding
+// it before the carries and taking it off each limb afterwards turns the cheap floor
+// carries (a mask and a shift) into rounded ones: limbs end centred on zero.
+constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} << 50);
+
+// The low 51 bits of a column sum and the signed rest above them.
+[[gnu::always_inline]] inline std::int64_t low51(Int128 t) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(t) & ((std::uint64_t{1} << 51) - 1u));
+}
+[[gnu::always_inline]] inline std::int64_t high51(Int128 t) {
+  return static_cast<std::int64_t>(t >> 51);
+}
+
+// r = x + kCentre51 with |x| < 2^60 as an even limb (before its incoming carry) in
+// [-2^25, 2^25) and an odd limb in [-2^24, 2^24); returns the carry out of the odd limb,
+// |carry| <= 2^9.
+[[gnu::always_inline]] inline std::int64_t splitCentred(std::int32_t& even, std::int32_t& odd,
+                                                        std::int64_t r) {
+  const std::int64_t high = r >> 26;
+  even = static_cast<std::int32_t>((r & 0x3FFFFFF) - (1 << 25));
+  odd = static_cast<std::int32_t>((high & 0x1FFFFFF) - (1 << 24));
+  return high >> 25;
+}
+
+// Column sums below 2^110 in, carried limbs out. Every column moves all above its low
+// 51 bits on at once, so the carries do not wait for one another; that leaves limbs
+// below 2^51 + 2^59 (column 4 has no folded terms, so it stays below 2^106 and 19 times
+// its carry fits 64 bits). Splitting them carries at most 2^9 into each even limb
+// (19 times that into limb 0), well inside the carried bounds.
+[[gnu::always_inline]] inline void carryRadix51(Fe& out, Int128 t0, Int128 t1, Int128 t2, Int128 t3,
+                                                Int128 t4) {
+  const std::int64_t d0 = splitCentred(out.v[0], out.v[1], low51(t0) + 19 * high51(t4) + kCentre51);
+  const std::int64_t d1 = splitCentred(out.v[2], out.v[3], low51(t1) + high51(t0) + kCentre51);
+  const std::int64_t d2 = splitCentred(out.v[4], out.v[5], low51(t2) + high51(t1) + kCentre51);
+  const std::int64_t d3 = splitCentred(out.v[6], out.v[7], low51(t3) + high51(t2) + kCentre51);
+  const std::int64_t d4 = splitCentred(out.v[8], out.v[9], low51(t4) + high51(t3) + kCentre51);
+  out.v[0] += static_cast<std::int32_t>(19 * d4);
+  out.v[2] += static_cast<std::int32_t>(d0);
+  out.v[4] += static_cast<std::int32_t>(d1);
+  out.v[6] += static_cast<std::int32_t>(d2);
+  out.v[8] += static_cast<std::int32_t>(d3);
+}
+
+}  // namespace
+
+// Schoolbook product in radix 2^51: a_i * b_j lands in column i + j, times 19 when
+// i + j >= 5 (2^255 = 19).
+void feMul(Fe& h, const Fe& f, const Fe& g) {
+  std::int64_t a[5], b[5];
+  toRadix51(a, f);
+  toRadix51(b, g);
+  const std::int64_t b1_19 = 19 * b[1], b2_19 = 19 * b[2], b3_19 = 19 * b[3], b4_19 = 19 * b[4];
+  const Int128 t0 = product(a[0], b[0]) + product(a[1], b4_19) + product(a[2], b3_19) +
+                    product(a[3], b2_19) + product(a[4], b1_19);
+  const Int128 t1 = product(a[0], b[1]) + product(a[1], b[0]) + product(a[2], b4_19) +
+                    product(a[3], b3_19) + product(a[4], b2_19);
+  const Int128 t2 = product(a[0], b[2]) + product(a[1], b[1]) + product(a[2], b[0]) +
+                    product(a[3], b4_19) + product(a[4], b3_19);
+  const Int128 t3 = product(a[0], b[3]) + product(a[1], b[2]) + product(a[2], b[1]) +
+                    product(a[3], b[0]) + product(a[4], b4_19);
+  const Int128 t4 = product(a[0], b[4]) + product(a[1], b[3]) + product(a[2], b[2]) +
+                    product(a[3], b[1]) + product(a[4], b[0]);
+  carryRadix51(h, t0, t1, t2, t3, t4);
+}
+
+// Each cross term once, doubled: 15 products instead of 25.
+void feSquare(Fe& h, const Fe& f) {
+  std::int64_t a[5];
+  toRadix51(a, f);
+  const std::int64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2], a3_2 = 2 * a[3];
+  const std::int64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
+  const Int128 t0 = product(a[0], a[0]) + product(a1_2, a4_19) + product(a2_2, a3_19);
+  const Int128 t1 = product(a0_2, a[1]) + product(a2_2, a4_19) + product(a[3], a3_19);
+  const Int128 t2 = product(a0_2, a[2]) + product(a[1], a[1]) + product(a3_2, a4_19);
+  const Int128 t3 = product(a0_2, a[3]) + product(a1_2, a[2]) + product(a[4], a4_19);
+  const Int128 t4 = product(a0_2, a[4]) + product(a1_2, a[3]) + product(a[2], a[2]);
+  carryRadix51(h, t0, t1, t2, t3, t4);
+}
+
+#else
+
+void feMul(Fe& h, const Fe& f, const Fe& g) { feMul32(h, f, g); }
+
+void feSquare(Fe& h, const Fe& f) { feSquare32(h, f); }
+
+#endif
 
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
   carryWide(h, wide(f.v[0]) * n, wide(f.v[1]) * n, wide(f.v[2]) * n, wide(f.v[3]) * n,

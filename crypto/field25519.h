@@ -36,6 +36,11 @@ void feNeg(Fe& h, const Fe& f);
 
 void feMul(Fe& h, const Fe& f, const Fe& g);
 void feSquare(Fe& h, const Fe& f);
+// The same products in ten 32-bit limbs with 64-bit partial products, which is how the
+// boards compute feMul and feSquare. Hosts with 128-bit integers compute those in five
+// limbs of radix 2^51 instead; both give carried results of the same value mod p.
+void feMul32(Fe& h, const Fe& f, const Fe& g);
+void feSquare32(Fe& h, const Fe& f);
 // h = f * n for |n| < 2^24.
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n);
 // Propagates the carries of any limb values with |limb| < 2^31 into a carried value.
