@@ -190,8 +190,11 @@ bool FdStream::underflow() {
 }
 
 ssize_t FdStream::write(const void* data, std::size_t size) {
-  if (fd_ < 0 || failed()) {
-    setFailed(fd_ < 0 ? EBADF : 0);
+  // A stream that already failed keeps the errno of that first failure (an open that
+  // could not be made, a full disk): that is the cause worth reporting.
+  if (failed()) return -1;
+  if (fd_ < 0) {
+    setFailed(EBADF);
     return -1;
   }
   const auto* in = static_cast<const std::uint8_t*>(data);
