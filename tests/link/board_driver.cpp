@@ -1,6 +1,7 @@
 #include "tests/link/board_driver.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -16,6 +17,11 @@ std::uint64_t fnv1a(std::uint64_t hash, const std::uint8_t* bytes, std::size_t s
 }
 
 namespace {
+
+bool consoleHasInput() {
+  pollfd console{0, POLLIN, 0};
+  return ::poll(&console, 1, 0) == 1;
+}
 
 void pause(const BoardScript& script) {
   char byte = 'p';
@@ -94,13 +100,11 @@ BoardReport runBoard(const BoardScript& script) {
   }
   report.outcome = "end";
   if (script.awaitTerm) {
-    // A console that never has input: only TERM ends the wait.
-    int console[2];
-    if (::pipe(console) == 0) {
-      ::dup2(console[0], 0);
-      awaitTermination(link);
-      report.terminated = true;
-    }
+    int console[2] = {script.console, -1};
+    if (console[0] < 0 && ::pipe(console) != 0) return report;
+    ::dup2(console[0], 0);
+    awaitTermination(link);
+    report.terminated = !consoleHasInput();  // input left unread: the wait ended on a key
   }
   return report;
 }

@@ -16,6 +16,9 @@ struct BoardScript {
   Version minVersion = 0;
   std::string outDir;  // files are written here when set
   bool awaitTerm = true;
+  // The console during the wait for TERM (its input ends the wait); -1: one that never
+  // has input.
+  int console = -1;
   // Stops before asking for file `pauseFile` (0-based) when pauseBytes < 0, or after
   // pauseBytes of it, writes a byte to pauseSignal and waits for a byte on pauseResume.
   int pauseFile = -1;

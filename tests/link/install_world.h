@@ -17,6 +17,8 @@ struct SourceFile {
   std::string bytes;
 };
 
+std::string readFile(const std::string& path);
+
 class InstallWorld {
  public:
   InstallWorld();
@@ -33,7 +35,9 @@ class InstallWorld {
   // its events to dir/events.jsonl. Waits until it serves.
   bool startServer(const std::string& ns, const std::vector<std::string>& arguments);
   void killServer();
-  int waitServer();                         // exit status
+  int waitServer();  // exit status
+  bool serverRunning() { return server_.running(); }
+  std::string serverLog() const { return readFile(dir + "/server.log"); }
   std::vector<std::string> events() const;  // the "event" field of every line, in order
 
   // Runs a board driver in `ns`; finishBoard waits for it and returns its report.

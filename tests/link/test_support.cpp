@@ -69,6 +69,33 @@ int Child::wait() {
   return 128 + WTERMSIG(status);
 }
 
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    if (pid > 0) {
+      kill(SIGKILL);
+      (void)wait();
+    }
+    pid = other.pid;
+    other.pid = -1;
+  }
+  return *this;
+}
+
+Child::~Child() {
+  if (pid > 0) {
+    kill(SIGKILL);
+    (void)wait();
+  }
+}
+
+// True while the child runs; once it has ended, wait() returns its status.
+bool Child::running() {
+  if (pid <= 0) return false;
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
 void Child::kill(int signal) {
   if (pid > 0) ::kill(pid, signal);
 }

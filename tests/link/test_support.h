@@ -28,9 +28,20 @@ int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking);
 bool loopbackChannel(NetChannel& channel, const char* ownIp, const char* peerIp);
 
 // A child process running `body`; its exit status is body's result.
+// A child process that has not been waited for is killed and reaped when its handle
+// goes, so a failed assertion leaves nothing running.
 struct Child {
   pid_t pid = -1;
+
+  Child() = default;
+  Child(Child&& other) noexcept : pid(other.pid) { other.pid = -1; }
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
   int wait();  // exit status, or 128 + signal
+  bool running();
   void kill(int signal);
 };
 Child spawn(const std::function<int()>& body);

@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kVersion = "tarnwick 6.49.10";
 // After the last counted board, how long the server stays while nothing asks for
 // anything: a board whose TERM was lost repeats WTRM every second.
-constexpr std::int64_t kLingerMicros = 1'500'000;
+constexpr std::int64_t kLingerMicros = 2'500'000;
 
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }

@@ -1,0 +1,23 @@
+// A faulty wire of our own (there is no netem here): a relay between two interfaces
+// that drops, duplicates, delays and reorders Ethernet frames, seeded so that a run
+// can be repeated. IP fragments are frames of their own, so they are lost one by one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vl::test {
+
+struct RelayFaults {
+  double loss = 0.10;
+  double duplication = 0.05;
+  double delay = 0.20;  // share of frames held back, so later ones overtake them
+  int maxDelayMicros = 4000;
+  std::uint32_t seed = 1;
+};
+
+// Forwards between interfaces `a` and `b` of the calling process's namespace until
+// killed. Returns only on a setup failure.
+int runRelay(const std::string& a, const std::string& b, const RelayFaults& faults);
+
+}  // namespace vl::test
