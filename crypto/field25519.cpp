@@ -90,64 +90,7 @@ std::uint32_t notBelowP(const std::int32_t h[10]) {
   return top | all;
 }
 
-// z^(2^250 - 1) and z^11, the shared part of the inversion and the (p-5)/8 power.
-void powChain250(Fe& t250, Fe& z11, const Fe& z) {
-  Fe z2, z9, t0, t1, t10, t50;
-  feSquare(z2, z);     // z^2
-  feSquare(t0, z2);    // z^4
-  feSquare(t0, t0);    // z^8
-  feMul(z9, t0, z);    // z^9
-  feMul(z11, z9, z2);  // z^11
-  feSquare(t0, z11);   // z^22
-  feMul(t0, t0, z9);   // z^(2^5 - 1)
-  feSquare(t1, t0);
-  for (int i = 1; i < 5; ++i) feSquare(t1, t1);
-  feMul(t10, t1, t0);  // z^(2^10 - 1)
-  feSquare(t1, t10);
-  for (int i = 1; i < 10; ++i) feSquare(t1, t1);
-  feMul(t1, t1, t10);  // z^(2^20 - 1)
-  feSquare(t0, t1);
-  for (int i = 1; i < 20; ++i) feSquare(t0, t0);
-  feMul(t0, t0, t1);  // z^(2^40 - 1)
-  for (int i = 0; i < 10; ++i) feSquare(t0, t0);
-  feMul(t50, t0, t10);  // z^(2^50 - 1)
-  feSquare(t0, t50);
-  for (int i = 1; i < 50; ++i) feSquare(t0, t0);
-  feMul(t0, t0, t50);  // z^(2^100 - 1)
-  feSquare(t1, t0);
-  for (int i = 1; i < 100; ++i) feSquare(t1, t1);
-  feMul(t1, t1, t0);  // z^(2^200 - 1)
-  for (int i = 0; i < 50; ++i) feSquare(t1, t1);
-  feMul(t250, t1, t50);  // z^(2^250 - 1)
-}
-
 }  // namespace
-
-void feZero(Fe& h) {
-  for (auto& limb : h.v) limb = 0;
-}
-
-void feOne(Fe& h) { feSetSmall(h, 1); }
-
-// |n| < 2^25 stays carried.
-void feSetSmall(Fe& h, std::int32_t n) {
-  feZero(h);
-  h.v[0] = n;
-}
-
-void feCopy(Fe& h, const Fe& f) { h = f; }
-
-void feAdd(Fe& h, const Fe& f, const Fe& g) {
-  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] + g.v[i];
-}
-
-void feSub(Fe& h, const Fe& f, const Fe& g) {
-  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] - g.v[i];
-}
-
-void feNeg(Fe& h, const Fe& f) {
-  for (int i = 0; i < 10; ++i) h.v[i] = -f.v[i];
-}
 
 // Schoolbook product: f_i * g_j lands in limb i + j, doubled when i and j are both odd
 // (their weights add up to one bit more than that of limb i + j) and times 19 when
@@ -236,20 +179,55 @@ using Int128 = __int128;
 // |limb| <= 1.52 * 2^51 + 1.52 * 2^26 < 2^51.61, so 19 times a limb stays below 2^56
 // and a column of five products below 2^110. The limbs stay signed: no offset by a
 // multiple of p is needed, as the products are signed too.
-[[gnu::always_inline]] inline void toRadix51(std::int64_t out[5], const Fe& f) {
+using Limbs51 = std::int64_t[5];
+
+[[gnu::always_inline]] inline void toRadix51(Limbs51& out, const Fe& f) {
   for (int k = 0; k < 5; ++k) {
     out[k] = std::int64_t{f.v[2 * k]} + std::int64_t{f.v[2 * k + 1]} * (std::int64_t{1} << 26);
   }
 }
 
+// The five column sums of a product, each below 2^110; column 4 has no folded terms and
+// stays below 2^106.
+struct Columns {
+  Int128 t0, t1, t2, t3, t4;
+};
+
 [[gnu::always_inline]] inline Int128 product(std::int64_t a, std::int64_t b) {
   return Int128{a} * b;
 }
 
-// Half of each limb's range at its weight, 2^25 + 2^24 * 2^26 per radix-2^51 limb. Adding
-// it before the carries and taking it off each limb afterwards turns the cheap floor
-// carries (a mask and a shift) into rounded ones: limbs end centred on zero.
-constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} << 50);
+// Schoolbook product: a_i * b_j lands in column i + j, times 19 when i + j >= 5
+// (2^255 = 19).
+[[gnu::always_inline]] inline Columns mulColumns(const Limbs51& a, const Limbs51& b) {
+  const std::int64_t b1_19 = 19 * b[1], b2_19 = 19 * b[2], b3_19 = 19 * b[3], b4_19 = 19 * b[4];
+  return {product(a[0], b[0]) + product(a[1], b4_19) + product(a[2], b3_19) + product(a[3], b2_19) +
+              product(a[4], b1_19),
+          product(a[0], b[1]) + product(a[1], b[0]) + product(a[2], b4_19) + product(a[3], b3_19) +
+              product(a[4], b2_19),
+          product(a[0], b[2]) + product(a[1], b[1]) + product(a[2], b[0]) + product(a[3], b4_19) +
+              product(a[4], b3_19),
+          product(a[0], b[3]) + product(a[1], b[2]) + product(a[2], b[1]) + product(a[3], b[0]) +
+              product(a[4], b4_19),
+          product(a[0], b[4]) + product(a[1], b[3]) + product(a[2], b[2]) + product(a[3], b[1]) +
+              product(a[4], b[0])};
+}
+
+// Each cross term once, doubled: 15 products instead of 25.
+[[gnu::always_inline]] inline Columns squareColumns(const Limbs51& a) {
+  const std::int64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2], a3_2 = 2 * a[3];
+  const std::int64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
+  return {product(a[0], a[0]) + product(a1_2, a4_19) + product(a2_2, a3_19),
+          product(a0_2, a[1]) + product(a2_2, a4_19) + product(a[3], a3_19),
+          product(a0_2, a[2]) + product(a[1], a[1]) + product(a3_2, a4_19),
+          product(a0_2, a[3]) + product(a1_2, a[2]) + product(a[4], a4_19),
+          product(a0_2, a[4]) + product(a1_2, a[3]) + product(a[2], a[2])};
+}
+
+// n * f for |n| < 2^24: columns below 2^76.
+[[gnu::always_inline]] inline Columns smallColumns(const Limbs51& a, std::int64_t n) {
+  return {product(a[0], n), product(a[1], n), product(a[2], n), product(a[3], n), product(a[4], n)};
+}
 
 // The low 51 bits of a column sum and the signed rest above them.
 [[gnu::always_inline]] inline std::int64_t low51(Int128 t) {
@@ -258,6 +236,35 @@ constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} <<
 [[gnu::always_inline]] inline std::int64_t high51(Int128 t) {
   return static_cast<std::int64_t>(t >> 51);
 }
+
+// Every column moves all above its low 51 bits on at once, so the carries do not wait
+// for one another: limbs in [-2^59, 2^59 + 2^51) come out (19 times the carry of
+// column 4, below 2^55, fits 64 bits).
+[[gnu::always_inline]] inline void carryColumns(Limbs51& r, const Columns& t) {
+  r[0] = low51(t.t0) + 19 * high51(t.t4);
+  r[1] = low51(t.t1) + high51(t.t0);
+  r[2] = low51(t.t2) + high51(t.t1);
+  r[3] = low51(t.t3) + high51(t.t2);
+  r[4] = low51(t.t4) + high51(t.t3);
+}
+
+// Columns to five limbs below 2^51 + 2^13 in magnitude, a valid input of the next product
+// without passing through ten limbs.
+[[gnu::always_inline]] inline void reduceColumns(Limbs51& a, const Columns& t) {
+  Limbs51 r;
+  carryColumns(r, t);
+  constexpr std::int64_t kMask = (std::int64_t{1} << 51) - 1;
+  a[0] = (r[0] & kMask) + 19 * (r[4] >> 51);
+  a[1] = (r[1] & kMask) + (r[0] >> 51);
+  a[2] = (r[2] & kMask) + (r[1] >> 51);
+  a[3] = (r[3] & kMask) + (r[2] >> 51);
+  a[4] = (r[4] & kMask) + (r[3] >> 51);
+}
+
+// Half of each limb's range at its weight, 2^25 + 2^24 * 2^26 per radix-2^51 limb. Adding
+// it before the carries and taking it off each limb afterwards turns the cheap floor
+// carries (a mask and a shift) into rounded ones: limbs end centred on zero.
+constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} << 50);
 
 // r = x + kCentre51 with |x| < 2^60 as an even limb (before its incoming carry) in
 // [-2^25, 2^25) and an odd limb in [-2^24, 2^24); returns the carry out of the odd limb,
@@ -270,18 +277,16 @@ constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} <<
   return high >> 25;
 }
 
-// Column sums below 2^110 in, carried limbs out. Every column moves all above its low
-// 51 bits on at once, so the carries do not wait for one another; that leaves limbs
-// below 2^51 + 2^59 (column 4 has no folded terms, so it stays below 2^106 and 19 times
-// its carry fits 64 bits). Splitting them carries at most 2^9 into each even limb
+// Columns to ten carried limbs: the split carries at most 2^9 into each even limb
 // (19 times that into limb 0), well inside the carried bounds.
-[[gnu::always_inline]] inline void carryRadix51(Fe& out, Int128 t0, Int128 t1, Int128 t2, Int128 t3,
-                                                Int128 t4) {
-  const std::int64_t d0 = splitCentred(out.v[0], out.v[1], low51(t0) + 19 * high51(t4) + kCentre51);
-  const std::int64_t d1 = splitCentred(out.v[2], out.v[3], low51(t1) + high51(t0) + kCentre51);
-  const std::int64_t d2 = splitCentred(out.v[4], out.v[5], low51(t2) + high51(t1) + kCentre51);
-  const std::int64_t d3 = splitCentred(out.v[6], out.v[7], low51(t3) + high51(t2) + kCentre51);
-  const std::int64_t d4 = splitCentred(out.v[8], out.v[9], low51(t4) + high51(t3) + kCentre51);
+[[gnu::always_inline]] inline void toCarried(Fe& out, const Columns& t) {
+  Limbs51 r;
+  carryColumns(r, t);
+  const std::int64_t d0 = splitCentred(out.v[0], out.v[1], r[0] + kCentre51);
+  const std::int64_t d1 = splitCentred(out.v[2], out.v[3], r[1] + kCentre51);
+  const std::int64_t d2 = splitCentred(out.v[4], out.v[5], r[2] + kCentre51);
+  const std::int64_t d3 = splitCentred(out.v[6], out.v[7], r[3] + kCentre51);
+  const std::int64_t d4 = splitCentred(out.v[8], out.v[9], r[4] + kCentre51);
   out.v[0] += static_cast<std::int32_t>(19 * d4);
   out.v[2] += static_cast<std::int32_t>(d0);
   out.v[4] += static_cast<std::int32_t>(d1);
@@ -289,40 +294,35 @@ constexpr std::int64_t kCentre51 = (std::int64_t{1} << 25) + (std::int64_t{1} <<
   out.v[8] += static_cast<std::int32_t>(d3);
 }
 
-}  // namespace
-
-// Schoolbook product in radix 2^51: a_i * b_j lands in column i + j, times 19 when
-// i + j >= 5 (2^255 = 19).
-void feMul(Fe& h, const Fe& f, const Fe& g) {
-  std::int64_t a[5], b[5];
+// h = f^(2^n) * g, n >= 1: the runs of the power chains stay in radix 2^51 between their
+// squarings.
+void squareTimesMul(Fe& h, const Fe& f, int n, const Fe& g) {
+  Limbs51 a, b;
   toRadix51(a, f);
   toRadix51(b, g);
-  const std::int64_t b1_19 = 19 * b[1], b2_19 = 19 * b[2], b3_19 = 19 * b[3], b4_19 = 19 * b[4];
-  const Int128 t0 = product(a[0], b[0]) + product(a[1], b4_19) + product(a[2], b3_19) +
-                    product(a[3], b2_19) + product(a[4], b1_19);
-  const Int128 t1 = product(a[0], b[1]) + product(a[1], b[0]) + product(a[2], b4_19) +
-                    product(a[3], b3_19) + product(a[4], b2_19);
-  const Int128 t2 = product(a[0], b[2]) + product(a[1], b[1]) + product(a[2], b[0]) +
-                    product(a[3], b4_19) + product(a[4], b3_19);
-  const Int128 t3 = product(a[0], b[3]) + product(a[1], b[2]) + product(a[2], b[1]) +
-                    product(a[3], b[0]) + product(a[4], b4_19);
-  const Int128 t4 = product(a[0], b[4]) + product(a[1], b[3]) + product(a[2], b[2]) +
-                    product(a[3], b[1]) + product(a[4], b[0]);
-  carryRadix51(h, t0, t1, t2, t3, t4);
+  for (int i = 0; i < n; ++i) reduceColumns(a, squareColumns(a));
+  toCarried(h, mulColumns(a, b));
 }
 
-// Each cross term once, doubled: 15 products instead of 25.
-void feSquare(Fe& h, const Fe& f) {
-  std::int64_t a[5];
+}  // namespace
+
+void feMul(Fe& h, const Fe& f, const Fe& g) {
+  Limbs51 a, b;
   toRadix51(a, f);
-  const std::int64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2], a3_2 = 2 * a[3];
-  const std::int64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
-  const Int128 t0 = product(a[0], a[0]) + product(a1_2, a4_19) + product(a2_2, a3_19);
-  const Int128 t1 = product(a0_2, a[1]) + product(a2_2, a4_19) + product(a[3], a3_19);
-  const Int128 t2 = product(a0_2, a[2]) + product(a[1], a[1]) + product(a3_2, a4_19);
-  const Int128 t3 = product(a0_2, a[3]) + product(a1_2, a[2]) + product(a[4], a4_19);
-  const Int128 t4 = product(a0_2, a[4]) + product(a1_2, a[3]) + product(a[2], a[2]);
-  carryRadix51(h, t0, t1, t2, t3, t4);
+  toRadix51(b, g);
+  toCarried(h, mulColumns(a, b));
+}
+
+void feSquare(Fe& h, const Fe& f) {
+  Limbs51 a;
+  toRadix51(a, f);
+  toCarried(h, squareColumns(a));
+}
+
+void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
+  Limbs51 a;
+  toRadix51(a, f);
+  toCarried(h, smallColumns(a, n));
 }
 
 #else
@@ -331,31 +331,59 @@ void feMul(Fe& h, const Fe& f, const Fe& g) { feMul32(h, f, g); }
 
 void feSquare(Fe& h, const Fe& f) { feSquare32(h, f); }
 
-#endif
-
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
   carryWide(h, wide(f.v[0]) * n, wide(f.v[1]) * n, wide(f.v[2]) * n, wide(f.v[3]) * n,
             wide(f.v[4]) * n, wide(f.v[5]) * n, wide(f.v[6]) * n, wide(f.v[7]) * n,
             wide(f.v[8]) * n, wide(f.v[9]) * n);
 }
 
+namespace {
+
+void squareTimesMul(Fe& h, const Fe& f, int n, const Fe& g) {
+  Fe t;
+  feSquare(t, f);
+  for (int i = 1; i < n; ++i) feSquare(t, t);
+  feMul(h, t, g);
+}
+
+}  // namespace
+
+#endif
+
 void feCarry(Fe& h, const Fe& f) {
   carryWide(h, f.v[0], f.v[1], f.v[2], f.v[3], f.v[4], f.v[5], f.v[6], f.v[7], f.v[8], f.v[9]);
 }
 
+namespace {
+
+// z^(2^250 - 1) and z^11, the shared part of the inversion and the (p-5)/8 power.
+void powChain250(Fe& t250, Fe& z11, const Fe& z) {
+  Fe z2, z9, t5, t10, t20, t40, t50, t100, t200;
+  feSquare(z2, z);
+  squareTimesMul(z9, z2, 2, z);  // z^9
+  feMul(z11, z9, z2);
+  squareTimesMul(t5, z11, 1, z9);  // z^(2^5 - 1)
+  squareTimesMul(t10, t5, 5, t5);  // z^(2^10 - 1)
+  squareTimesMul(t20, t10, 10, t10);
+  squareTimesMul(t40, t20, 20, t20);
+  squareTimesMul(t50, t40, 10, t10);
+  squareTimesMul(t100, t50, 50, t50);
+  squareTimesMul(t200, t100, 100, t100);
+  squareTimesMul(t250, t200, 50, t50);
+}
+
+}  // namespace
+
 void feInvert(Fe& out, const Fe& z) {
   Fe t, z11;
   powChain250(t, z11, z);
-  for (int i = 0; i < 5; ++i) feSquare(t, t);
-  feMul(out, t, z11);  // z^(2^255 - 21) = z^(p - 2)
+  squareTimesMul(out, t, 5, z11);  // z^(2^255 - 21) = z^(p - 2)
 }
 
 void fePowP58(Fe& out, const Fe& z) {
   Fe t, z11;
   powChain250(t, z11, z);
-  feSquare(t, t);
-  feSquare(t, t);
-  feMul(out, t, z);  // z^(2^252 - 3) = z^((p - 5) / 8)
+  squareTimesMul(out, t, 2, z);  // z^(2^252 - 3) = z^((p - 5) / 8)
 }
 
 void feFromBytes(Fe& h, const std::uint8_t s[32]) {
@@ -423,26 +451,6 @@ std::uint32_t feEqual(const Fe& f, const Fe& g) {
   Fe d;
   feSub(d, f, g);
   return feIsZero(d);
-}
-
-void feConditionalMove(Fe& f, const Fe& g, std::uint32_t bit) {
-  const std::uint32_t mask = 0u - bit;
-  for (int i = 0; i < 10; ++i) {
-    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
-    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
-    f.v[i] = static_cast<std::int32_t>(a ^ ((a ^ b) & mask));
-  }
-}
-
-void feConditionalSwap(Fe& f, Fe& g, std::uint32_t bit) {
-  const std::uint32_t mask = 0u - bit;
-  for (int i = 0; i < 10; ++i) {
-    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
-    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
-    const std::uint32_t x = (a ^ b) & mask;
-    f.v[i] = static_cast<std::int32_t>(a ^ x);
-    g.v[i] = static_cast<std::int32_t>(b ^ x);
-  }
 }
 
 }  // namespace vl

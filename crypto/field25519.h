@@ -25,14 +25,33 @@ struct Fe {
   std::int32_t v[10];
 };
 
-void feZero(Fe& h);
-void feOne(Fe& h);
-void feSetSmall(Fe& h, std::int32_t n);
-void feCopy(Fe& h, const Fe& f);
+// The limb-wise operations are defined here so that they join the products around
+// them instead of costing a call each.
+inline void feZero(Fe& h) {
+  for (auto& limb : h.v) limb = 0;
+}
 
-void feAdd(Fe& h, const Fe& f, const Fe& g);
-void feSub(Fe& h, const Fe& f, const Fe& g);
-void feNeg(Fe& h, const Fe& f);
+// |n| < 2^25 stays carried.
+inline void feSetSmall(Fe& h, std::int32_t n) {
+  feZero(h);
+  h.v[0] = n;
+}
+
+inline void feOne(Fe& h) { feSetSmall(h, 1); }
+
+inline void feCopy(Fe& h, const Fe& f) { h = f; }
+
+inline void feAdd(Fe& h, const Fe& f, const Fe& g) {
+  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] + g.v[i];
+}
+
+inline void feSub(Fe& h, const Fe& f, const Fe& g) {
+  for (int i = 0; i < 10; ++i) h.v[i] = f.v[i] - g.v[i];
+}
+
+inline void feNeg(Fe& h, const Fe& f) {
+  for (int i = 0; i < 10; ++i) h.v[i] = -f.v[i];
+}
 
 void feMul(Fe& h, const Fe& f, const Fe& g);
 void feSquare(Fe& h, const Fe& f);
@@ -64,8 +83,25 @@ std::uint32_t feIsZero(const Fe& f);
 std::uint32_t feEqual(const Fe& f, const Fe& g);
 
 // Branch-free selection for bit in {0, 1}: f = g when bit is 1, unchanged otherwise.
-void feConditionalMove(Fe& f, const Fe& g, std::uint32_t bit);
+inline void feConditionalMove(Fe& f, const Fe& g, std::uint32_t bit) {
+  const std::uint32_t mask = 0u - bit;
+  for (int i = 0; i < 10; ++i) {
+    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
+    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
+    f.v[i] = static_cast<std::int32_t>(a ^ ((a ^ b) & mask));
+  }
+}
+
 // Branch-free exchange of f and g when bit is 1.
-void feConditionalSwap(Fe& f, Fe& g, std::uint32_t bit);
+inline void feConditionalSwap(Fe& f, Fe& g, std::uint32_t bit) {
+  const std::uint32_t mask = 0u - bit;
+  for (int i = 0; i < 10; ++i) {
+    const std::uint32_t a = static_cast<std::uint32_t>(f.v[i]);
+    const std::uint32_t b = static_cast<std::uint32_t>(g.v[i]);
+    const std::uint32_t x = (a ^ b) & mask;
+    f.v[i] = static_cast<std::int32_t>(a ^ x);
+    g.v[i] = static_cast<std::int32_t>(b ^ x);
+  }
+}
 
 }  // namespace vl

@@ -33,9 +33,24 @@ std::uint32_t isEqual(std::uint32_t a, std::uint32_t b) {
   return ((d | (0u - d)) >> 31) ^ 1u;
 }
 
-void selectXZ(XZ& out, const XZ& candidate, std::uint32_t bit) {
-  feConditionalMove(out.x, candidate.x, bit);
-  feConditionalMove(out.z, candidate.z, bit);
+std::uint32_t maskOf(std::uint32_t bit) { return 0u - bit; }
+
+// out = a where maskA is all ones, b where maskB is, c where maskC is (exactly one of
+// them): every candidate is read in full whichever is chosen.
+void selectFe(Fe& out, const Fe& a, std::uint32_t maskA, const Fe& b, std::uint32_t maskB,
+              const Fe& c = Fe{}, std::uint32_t maskC = 0) {
+  for (int i = 0; i < 10; ++i) {
+    out.v[i] = static_cast<std::int32_t>((static_cast<std::uint32_t>(a.v[i]) & maskA) |
+                                         (static_cast<std::uint32_t>(b.v[i]) & maskB) |
+                                         (static_cast<std::uint32_t>(c.v[i]) & maskC));
+  }
+}
+
+void selectXZ(XZ& out, const XZ* candidates, std::uint32_t k) {
+  const std::uint32_t m0 = maskOf(isEqual(k, 0)), m1 = maskOf(isEqual(k, 1)),
+                      m2 = maskOf(isEqual(k, 2));
+  selectFe(out.x, candidates[0].x, m0, candidates[1].x, m1, candidates[2].x, m2);
+  selectFe(out.z, candidates[0].z, m0, candidates[1].z, m1, candidates[2].z, m2);
 }
 
 // (X : Z) -> (A*B : E*(A + 121665*E)), A = (X+Z)^2, B = (X-Z)^2, E = A - B.
@@ -172,44 +187,42 @@ bool schemeOneCombination(const std::uint8_t k1[32], const std::uint8_t e[32],
   std::uint8_t c[257];
   recode(c, s, e);
 
-  XZ p0, p1, p2;
-  feOne(p0.x);
-  feZero(p0.z);
-  feCopy(p1.x, table[0]);
-  feConditionalMove(p1.x, table[1], c[256]);
-  feOne(p1.z);
-  feCopy(p2.x, difference[0]);
-  feOne(p2.z);
+  // P0, P1, P2 of this step and of the next one; the two sets take turns.
+  XZ points[2][3];
+  XZ* p = points[0];
+  XZ* next = points[1];
+  feOne(p[0].x);
+  feZero(p[0].z);
+  selectFe(p[1].x, table[0], maskOf(c[256] ^ 1u), table[1], maskOf(c[256]));
+  feOne(p[1].z);
+  feCopy(p[2].x, difference[0]);
+  feOne(p[2].z);
 
   for (int j = 255; j >= 0; --j) {
     const std::uint32_t sj = bitOf(s, j), sNext = bitOf(s, j + 1);
     const std::uint32_t ej = bitOf(e, j), eNext = bitOf(e, j + 1);
     const std::uint32_t delta = (sj ^ sNext) + (ej ^ eNext);
+    const std::uint32_t sameC = isEqual(c[j], c[j + 1]);
+    const std::uint32_t dIndex = sNext ^ eNext;
 
-    XZ doubled = p0;
-    selectXZ(doubled, p1, isEqual(delta, 1));
-    selectXZ(doubled, p2, isEqual(delta, 2));
-    XZ addend = p2;
-    selectXZ(addend, p0, isEqual(c[j], c[j + 1]));
+    XZ doubled, addend;
+    selectXZ(doubled, p, delta);
+    selectFe(addend.x, p[0].x, maskOf(sameC), p[2].x, maskOf(sameC ^ 1u));
+    selectFe(addend.z, p[0].z, maskOf(sameC), p[2].z, maskOf(sameC ^ 1u));
     Fe difference1, difference2;
-    feCopy(difference1, table[0]);
-    feConditionalMove(difference1, table[1], c[j]);
-    feCopy(difference2, difference[0]);
-    feConditionalMove(difference2, difference[1], sNext ^ eNext);
+    selectFe(difference1, table[0], maskOf(c[j] ^ 1u), table[1], maskOf(c[j]));
+    selectFe(difference2, difference[0], maskOf(dIndex ^ 1u), difference[1], maskOf(dIndex));
 
-    XZ next0, next1, next2;
-    ladderDouble(next0, doubled);
-    ladderAdd(next1, p1, addend, difference1);
-    ladderAdd(next2, p2, p0, difference2);
-    p0 = next0;
-    p1 = next1;
-    p2 = next2;
+    ladderDouble(next[0], doubled);
+    ladderAdd(next[1], p[1], addend, difference1);
+    ladderAdd(next[2], p[2], p[0], difference2);
+    XZ* const done = p;
+    p = next;
+    next = done;
   }
 
-  const std::uint32_t k = bitOf(s, 0) + bitOf(e, 0);
-  XZ result = p0;
-  selectXZ(result, p1, isEqual(k, 1));
-  selectXZ(result, p2, isEqual(k, 2));
+  XZ result;
+  selectXZ(result, p, bitOf(s, 0) + bitOf(e, 0));
   Fe inverse, x;
   feInvert(inverse, result.z);  // 0 for the point at infinity, so u(W) = 0
   feMul(x, result.x, inverse);

@@ -145,6 +145,38 @@ TEST(FieldWide, ProductsMatchBigIntegersOnExtremeAndEdgeInputs) {
   }
 }
 
+// The small multiple and the power chains also run in radix 2^51 on such hosts (the
+// chains keep it across their runs of squarings).
+TEST(FieldWide, SmallMultiplesAndPowersMatchBigIntegersOnLooseInputs) {
+  const BigInt& p = fieldPrime();
+  const BigInt rootExponent = (p - BigInt(5)) >> 3;
+  std::mt19937_64 engine(486662);
+  std::vector<Fe> inputs = extremePatterns();
+  for (int i = 0; i < 24; ++i) inputs.push_back(randomLoose(engine));
+  const std::int32_t multipliers[] = {121665, 486662, -(1 << 24) + 1, (1 << 24) - 1, -1, 0};
+  for (const Fe& f : inputs) {
+    const BigInt a = fieldValue(f);
+    SCOPED_TRACE(a.toHex());
+    for (const std::int32_t n : multipliers) {
+      Fe h;
+      feMulSmall(h, f, n);
+      expectCarried(h);
+      const BigInt multiple = n < 0 ? (p - a * BigInt(static_cast<std::uint64_t>(-n)) % p) % p
+                                    : a * BigInt(static_cast<std::uint64_t>(n)) % p;
+      EXPECT_EQ(fieldValue(h), multiple) << "n = " << n;
+    }
+    Fe inverse, one;
+    feInvert(inverse, f);
+    expectCarried(inverse);
+    feMul(one, inverse, f);
+    EXPECT_EQ(test::packedValue(one), BigInt(a.isZero() ? 0 : 1));
+    Fe root;
+    fePowP58(root, f);
+    expectCarried(root);
+    EXPECT_EQ(test::packedValue(root), BigInt::powMod(a, rootExponent, p));
+  }
+}
+
 // Results go straight back in and in place, as in the power chains, and sums of three
 // results are valid inputs again, as in the ladder.
 TEST(FieldWide, ChainedResultsStayValidInputs) {
