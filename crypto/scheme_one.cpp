@@ -53,36 +53,60 @@ void selectXZ(XZ& out, const XZ* candidates, std::uint32_t k) {
   selectFe(out.z, candidates[0].z, m0, candidates[1].z, m1, candidates[2].z, m2);
 }
 
-// (X : Z) -> (A*B : E*(A + 121665*E)), A = (X+Z)^2, B = (X-Z)^2, E = A - B.
-// Carried coordinates in, carried out.
-void ladderDouble(XZ& out, const XZ& p) {
-  Fe a, b, e, t;
-  feAdd(t, p.x, p.z);
-  feSquare(a, t);
-  feSub(t, p.x, p.z);
-  feSquare(b, t);
-  feSub(e, a, b);
-  feMul(out.x, a, b);
-  feMulSmall(t, e, kDoublingConstant);
-  feAdd(t, t, a);
-  feMul(out.z, e, t);
+// The two halves of a differential addition P + R: m = (X1-Z1)(X2+Z2) and
+// n = (X1+Z1)(X2-Z2).
+struct AddTerms {
+  Fe left, right, leftSum, rightDifference;
+  Fe m, n;
+};
+
+void addInputs(AddTerms& a, const XZ& p, const XZ& r) {
+  feSub(a.left, p.x, p.z);
+  feAdd(a.right, r.x, r.z);
+  feAdd(a.leftSum, p.x, p.z);
+  feSub(a.rightDifference, r.x, r.z);
 }
 
-// P + R for a known difference u = x0 (a carried affine u-coordinate):
-// X3 = ((X1-Z1)(X2+Z2) + (X1+Z1)(X2-Z2))^2, Z3 = x0 ((X1-Z1)(X2+Z2) - (X1+Z1)(X2-Z2))^2.
-void ladderAdd(XZ& out, const XZ& p, const XZ& r, const Fe& x0) {
-  Fe left, right, m, n, t;
-  feSub(left, p.x, p.z);
-  feAdd(right, r.x, r.z);
-  feMul(m, left, right);
-  feAdd(left, p.x, p.z);
-  feSub(right, r.x, r.z);
-  feMul(n, left, right);
-  feAdd(t, m, n);
-  feSquare(out.x, t);
-  feSub(t, m, n);
-  feSquare(t, t);
-  feMul(out.z, t, x0);
+// One ladder step, from carried coordinates to carried coordinates:
+//   next[0] = 2 D:  (A*B : E*(A + 121665*E)), A = (X+Z)^2, B = (X-Z)^2, E = A - B;
+//   next[1] = P1 + R1, next[2] = P2 + R2, for P + R with known difference u = x0:
+//   X3 = (m + n)^2, Z3 = x0 (m - n)^2.
+// The three run side by side in stages, so that a sum or difference never reads a
+// product the moment it has been stored (its load would wait for the store to reach the
+// cache) and the products of different points overlap. Same operations for every
+// choice of operands.
+void ladderStep(XZ next[3], const XZ& d, const XZ& p1, const XZ& r1, const Fe& x1, const XZ& p2,
+                const XZ& r2, const Fe& x2) {
+  Fe sum, difference, a, b, e, t;
+  AddTerms one, two;
+  feAdd(sum, d.x, d.z);
+  feSub(difference, d.x, d.z);
+  addInputs(one, p1, r1);
+  addInputs(two, p2, r2);
+
+  feMul(two.m, two.left, two.right);
+  feMul(two.n, two.leftSum, two.rightDifference);
+  feMul(one.m, one.left, one.right);
+  feMul(one.n, one.leftSum, one.rightDifference);
+  feSquare(a, sum);
+  feSquare(b, difference);
+
+  feAdd(two.left, two.m, two.n);
+  feSub(two.right, two.m, two.n);
+  feAdd(one.left, one.m, one.n);
+  feSub(one.right, one.m, one.n);
+  feSub(e, a, b);
+
+  feMulSmall(t, e, kDoublingConstant);
+  feMul(next[0].x, a, b);
+  feSquare(next[2].x, two.left);
+  feSquare(two.right, two.right);
+  feSquare(next[1].x, one.left);
+  feSquare(one.right, one.right);
+  feAdd(t, t, a);
+  feMul(next[2].z, two.right, x2);
+  feMul(next[1].z, one.right, x1);
+  feMul(next[0].z, e, t);
 }
 
 // The recoding of the ladder: c_j = a_j XOR (NOT(a_j XOR b_j) AND c_(j-1)) with
@@ -213,9 +237,7 @@ bool schemeOneCombination(const std::uint8_t k1[32], const std::uint8_t e[32],
     selectFe(difference1, table[0], maskOf(c[j] ^ 1u), table[1], maskOf(c[j]));
     selectFe(difference2, difference[0], maskOf(dIndex ^ 1u), difference[1], maskOf(dIndex));
 
-    ladderDouble(next[0], doubled);
-    ladderAdd(next[1], p[1], addend, difference1);
-    ladderAdd(next[2], p[2], p[0], difference2);
+    ladderStep(next, doubled, p[1], addend, difference1, p[2], p[0], difference2);
     XZ* const done = p;
     p = next;
     next = done;
