@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 
 #include "packages/planner.h"
 #include "tests/planner/planner_fixture.h"
@@ -336,6 +338,36 @@ TEST_F(PlannerFixture, DropOutdatedPackagesKeepsTheCurrentSystemOnly) {
   EXPECT_TRUE(planner().dropOutdatedPackages(journal));
   EXPECT_EQ(states(), "system mobrey disk-drivers new-app bundle member");
   EXPECT_TRUE(repository.reporter.messages().empty());  // uninstalls need verbosity 2
+}
+
+}  // namespace
+}  // namespace vl::testing
+
+namespace vl::testing {
+namespace {
+
+// The marker lives in the sandbox's own /ram.
+TEST(FlaggedState, FirstByteOfThePelmodeMarker) {
+  struct statfs ram {};
+  ASSERT_EQ(::statfs("/ram", &ram), 0) << "run this test in its sandbox";
+  ASSERT_EQ(ram.f_type, TMPFS_MAGIC) << "/ram is no private tmpfs";
+  const struct {
+    const char* contents;  // nullptr: no marker
+    std::size_t length;
+    bool expected;
+  } cases[] = {
+      {nullptr, 0, false}, {"", 0, false}, {"\0\1", 2, false}, {"1", 1, true}, {"\2", 1, true}};
+  for (const auto& c : cases) {
+    (void)::unlink("/ram/pelmode");
+    if (c.contents != nullptr) {
+      const int fd = ::open("/ram/pelmode", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::write(fd, c.contents, c.length), static_cast<ssize_t>(c.length));
+      ::close(fd);
+    }
+    EXPECT_EQ(readFlaggedState(), c.expected) << c.length;
+  }
+  (void)::unlink("/ram/pelmode");
 }
 
 }  // namespace
