@@ -319,6 +319,14 @@ void feSquare(Fe& h, const Fe& f) {
   toCarried(h, squareColumns(a));
 }
 
+void feSquareMul(Fe& h, const Fe& f, const Fe& g) {
+  Limbs51 a, b;
+  toRadix51(a, f);
+  toRadix51(b, g);
+  reduceColumns(a, squareColumns(a));
+  toCarried(h, mulColumns(a, b));
+}
+
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
   Limbs51 a;
   toRadix51(a, f);
@@ -330,6 +338,12 @@ void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
 void feMul(Fe& h, const Fe& f, const Fe& g) { feMul32(h, f, g); }
 
 void feSquare(Fe& h, const Fe& f) { feSquare32(h, f); }
+
+void feSquareMul(Fe& h, const Fe& f, const Fe& g) {
+  Fe t;
+  feSquare32(t, f);
+  feMul32(h, t, g);
+}
 
 void feMulSmall(Fe& h, const Fe& f, std::int32_t n) {
   carryWide(h, wide(f.v[0]) * n, wide(f.v[1]) * n, wide(f.v[2]) * n, wide(f.v[3]) * n,

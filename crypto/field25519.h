@@ -55,6 +55,9 @@ inline void feNeg(Fe& h, const Fe& f) {
 
 void feMul(Fe& h, const Fe& f, const Fe& g);
 void feSquare(Fe& h, const Fe& f);
+// h = f^2 * g, the square and the product in one call: hosts with 128-bit integers keep
+// the square in their wider limbs in between.
+void feSquareMul(Fe& h, const Fe& f, const Fe& g);
 // The same products in ten 32-bit limbs with 64-bit partial products, which is how the
 // boards compute feMul and feSquare. Hosts with 128-bit integers compute those in five
 // limbs of radix 2^51 instead; both give carried results of the same value mod p.

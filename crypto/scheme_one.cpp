@@ -100,12 +100,10 @@ void ladderStep(XZ next[3], const XZ& d, const XZ& p1, const XZ& r1, const Fe& x
   feMulSmall(t, e, kDoublingConstant);
   feMul(next[0].x, a, b);
   feSquare(next[2].x, two.left);
-  feSquare(two.right, two.right);
+  feSquareMul(next[2].z, two.right, x2);
   feSquare(next[1].x, one.left);
-  feSquare(one.right, one.right);
+  feSquareMul(next[1].z, one.right, x1);
   feAdd(t, t, a);
-  feMul(next[2].z, two.right, x2);
-  feMul(next[1].z, one.right, x1);
   feMul(next[0].z, e, t);
 }
 

@@ -103,6 +103,15 @@ void expectSameProduct(const Fe& f, const Fe& g) {
   EXPECT_EQ(packed(wide), packed(narrow));
 }
 
+void expectSameSquareProduct(const Fe& f, const Fe& g) {
+  Fe fused, square, narrow;
+  feSquareMul(fused, f, g);
+  feSquare32(square, f);
+  feMul32(narrow, square, g);
+  expectCarried(fused);
+  EXPECT_EQ(packed(fused), packed(narrow));
+}
+
 void expectSameSquare(const Fe& f) {
   Fe wide, narrow;
   feSquare(wide, f);
@@ -119,6 +128,7 @@ TEST(FieldWide, ProductsMatchTheTenLimbProductsOnRandomLooseInputs) {
     const Fe g = randomLoose(engine);
     expectSameProduct(f, g);
     expectSameSquare(f);
+    expectSameSquareProduct(f, g);
   }
 }
 
@@ -134,6 +144,9 @@ TEST(FieldWide, ProductsMatchBigIntegersOnExtremeAndEdgeInputs) {
       feMul(h, f, g);
       expectCarried(h);
       EXPECT_EQ(test::packedValue(h), a * fieldValue(g) % p);
+      feSquareMul(h, f, g);
+      expectCarried(h);
+      EXPECT_EQ(test::packedValue(h), a * a % p * fieldValue(g) % p);
       expectSameProduct(f, g);
     }
     SCOPED_TRACE(a.toHex());
@@ -187,6 +200,9 @@ TEST(FieldWide, ChainedResultsStayValidInputs) {
       feSquare(square, square);
       feSquare32(square32, square32);
       feMul(product, product, square);
+      feMul32(product32, product32, square32);
+      feSquareMul(product, product, square);
+      feSquare32(product32, product32);
       feMul32(product32, product32, square32);
       ASSERT_EQ(packed(square), packed(square32)) << "step " << i;
       ASSERT_EQ(packed(product), packed(product32)) << "step " << i;
