@@ -10,15 +10,17 @@ namespace vl {
 // (radix 2^25.5): even limbs hold 26 bits and odd limbs 25 when fully reduced. Between
 // operations values are only loosely reduced; the bounds below are absolute values.
 //
-//   carried  every result of feMul, feSquare, feMulSmall, feCarry, feFromBytes:
+//   carried  every result of feMul, feSquare, feSquareMul, feMulSmall, feCarry,
+//            feFromBytes:
 //            even limbs <= 1.01 * 2^25, odd limbs <= 1.01 * 2^24
 //            (feFromBytes: even limbs < 2^26 + 19, odd limbs < 2^25, all >= 0).
 //   loose    the sum or difference of up to three carried values (or of one
 //            feFromBytes result and one carried value):
 //            even limbs <= 1.52 * 2^26, odd limbs <= 1.52 * 2^25.
 //
-// feMul, feSquare and feMulSmall accept loose inputs: multiplying an even limb by 19 or
-// an odd one by 38 then stays below 2^31, and each 64-bit column sum below 2^62.
+// The products accept loose inputs: multiplying an even limb by 19 or an odd one by 38
+// then stays below 2^31, and each 64-bit column sum below 2^62 (in radix 2^51 on hosts
+// with 128-bit integers: each limb below 2^51.61, each column sum below 2^110).
 // feAdd, feSub and feNeg do not carry; feeding them loose inputs gives values that must
 // pass feCarry before they enter a multiplication.
 struct Fe {

@@ -84,26 +84,25 @@ void ladderStep(XZ next[3], const XZ& d, const XZ& p1, const XZ& r1, const Fe& x
   addInputs(one, p1, r1);
   addInputs(two, p2, r2);
 
+  feSquare(a, sum);
+  feSquare(b, difference);
   feMul(two.m, two.left, two.right);
   feMul(two.n, two.leftSum, two.rightDifference);
   feMul(one.m, one.left, one.right);
   feMul(one.n, one.leftSum, one.rightDifference);
-  feSquare(a, sum);
-  feSquare(b, difference);
 
+  feSub(e, a, b);
+  feMulSmall(t, e, kDoublingConstant);
   feAdd(two.left, two.m, two.n);
   feSub(two.right, two.m, two.n);
-  feAdd(one.left, one.m, one.n);
-  feSub(one.right, one.m, one.n);
-  feSub(e, a, b);
-
-  feMulSmall(t, e, kDoublingConstant);
   feMul(next[0].x, a, b);
   feSquare(next[2].x, two.left);
   feSquareMul(next[2].z, two.right, x2);
+  feAdd(one.left, one.m, one.n);
+  feSub(one.right, one.m, one.n);
+  feAdd(t, t, a);
   feSquare(next[1].x, one.left);
   feSquareMul(next[1].z, one.right, x1);
-  feAdd(t, t, a);
   feMul(next[0].z, e, t);
 }
 
