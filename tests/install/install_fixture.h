@@ -121,10 +121,14 @@ inline void emptyDirectory(const std::string& path) {
 }
 
 // Every path under root with its type, mode and contents (or link target): two equal
-// snapshots mean nothing was created, changed or left behind.
-inline void snapshotInto(const std::string& path, std::map<std::string, std::string>& out) {
+// snapshots mean nothing was created, changed or left behind. It stays on the root's own
+// file system: the sandbox may mount the build tree below /tmp.
+inline void snapshotInto(const std::string& path, std::map<std::string, std::string>& out,
+                         dev_t device = 0) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return;
+  if (device == 0) device = st.st_dev;
+  if (st.st_dev != device) return;
   std::string description = std::to_string(st.st_mode) + " ";
   if (S_ISLNK(st.st_mode)) {
     char target[4096];
@@ -140,7 +144,7 @@ inline void snapshotInto(const std::string& path, std::map<std::string, std::str
         if (name != "." && name != "..") names.push_back(name);
       }
       ::closedir(dir);
-      for (const std::string& name : names) snapshotInto(path + "/" + name, out);
+      for (const std::string& name : names) snapshotInto(path + "/" + name, out, device);
     }
   }
   out[path] = description;

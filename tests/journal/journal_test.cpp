@@ -35,10 +35,13 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Everything under root: type, permissions, and contents or link target, by path.
+// Everything under root: type, permissions, and contents or link target, by path. It
+// stays on the root's own file system: the sandbox may mount the build tree below /tmp.
 using Tree = std::map<std::string, std::string>;
 
 void snapshot(const std::string& dir, Tree& tree) {
+  struct stat self {};
+  if (lstat(dir.c_str(), &self) != 0) return;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
   std::vector<std::string> names;
@@ -50,6 +53,7 @@ void snapshot(const std::string& dir, Tree& tree) {
     const std::string path = dir + "/" + name;
     struct stat st {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    if (st.st_dev != self.st_dev) continue;
     std::string value = std::to_string(st.st_mode) + ":";
     if (S_ISREG(st.st_mode)) value += readFile(path);
     if (S_ISLNK(st.st_mode)) {

@@ -15,22 +15,30 @@
 namespace vl::pkgbuild {
 namespace {
 
+// Grows the vector and copies into it: GCC 12 at -O3 misreads vector::insert of a few
+// bytes into an empty vector as an overflow.
+void appendBytes(Bytes& out, const std::uint8_t* bytes, std::size_t length) {
+  const std::size_t at = out.size();
+  out.resize(at + length);
+  std::memcpy(out.data() + at, bytes, length);
+}
+
 void appendLe16(Bytes& out, std::uint16_t value) {
   std::uint8_t b[2];
   storeLe16(b, value);
-  out.insert(out.end(), b, b + 2);
+  appendBytes(out, b, sizeof b);
 }
 
 void appendLe32(Bytes& out, std::uint32_t value) {
   std::uint8_t b[4];
   storeLe32(b, value);
-  out.insert(out.end(), b, b + 4);
+  appendBytes(out, b, sizeof b);
 }
 
 void appendName(Bytes& out, const std::string& name) {
   std::uint8_t field[kNameFieldSize] = {};
   std::memcpy(field, name.data(), std::min(name.size(), kNameFieldSize));
-  out.insert(out.end(), field, field + kNameFieldSize);
+  appendBytes(out, field, kNameFieldSize);
 }
 
 }  // namespace
