@@ -128,8 +128,14 @@ int serve(const Settings& settings) {
         const vl::tarnwick::Session* session =
             server.handle(i, interfaces[i].mac, frame, static_cast<int>(got), vl::nowMicros());
         if (session != nullptr) {
-          (void)vl::tarnwick::sendBroadcast(interfaces[i], session->answer.data(),
+          // Offers go to the whole segment, like the discovery they answer.
+          if (session->phase == vl::tarnwick::Phase::Offered) {
+            (void)vl::tarnwick::sendBroadcast(interfaces[i], session->answer.data(),
+                                              session->answerSize);
+          } else {
+            (void)vl::tarnwick::sendToBoard(interfaces[i], session->board, session->answer.data(),
                                             session->answerSize);
+          }
           if (doneAt != 0) doneAt = vl::nowMicros();
         }
       }

@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -24,6 +27,35 @@ bool hardwareAddress(int socket, const std::string& name, MacAddress& mac) {
     mac[i] = static_cast<std::uint8_t>(request.ifr_hwaddr.sa_data[i]);
   }
   return true;
+}
+
+void openPacketSocket(ServerInterface& interface) {
+  ifreq request{};
+  std::strncpy(request.ifr_name, interface.name.c_str(), IFNAMSIZ - 1);
+  if (::ioctl(interface.socket, SIOCGIFINDEX, &request) != 0) return;
+  interface.index = request.ifr_ifindex;
+  if (::ioctl(interface.socket, SIOCGIFMTU, &request) == 0 && request.ifr_mtu >= 576) {
+    interface.mtu = request.ifr_mtu;
+  }
+  if (::ioctl(interface.socket, SIOCGIFADDR, &request) == 0) {
+    interface.sourceAddress =
+        reinterpret_cast<const sockaddr_in*>(&request.ifr_addr)->sin_addr.s_addr;
+  }
+  interface.packetSocket = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // sends only
+}
+
+void putBe16(std::uint8_t* bytes, std::uint16_t value) {
+  bytes[0] = static_cast<std::uint8_t>(value >> 8);
+  bytes[1] = static_cast<std::uint8_t>(value & 0xFFu);
+}
+
+std::uint16_t headerChecksum(const std::uint8_t* header, std::size_t size) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    sum += static_cast<std::uint32_t>(header[i] << 8 | header[i + 1]);
+  }
+  while ((sum >> 16) != 0) sum = (sum & 0xFFFFu) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum & 0xFFFFu);
 }
 
 }  // namespace
@@ -82,13 +114,73 @@ bool openInterface(const std::string& name, ServerInterface& out, std::string& e
   if (::bind(interface.socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     return failed("bind to UDP port 5000");
   }
+  openPacketSocket(interface);
   out = interface;
   return true;
 }
 
 void closeInterface(ServerInterface& interface) {
   if (interface.socket >= 0) ::close(interface.socket);
+  if (interface.packetSocket >= 0) ::close(interface.packetSocket);
   interface.socket = -1;
+  interface.packetSocket = -1;
+}
+
+bool sendToBoard(ServerInterface& interface, const MacAddress& board, const std::uint8_t* frame,
+                 std::size_t size) {
+  if (interface.packetSocket < 0 || isZeroMac(board)) return sendBroadcast(interface, frame, size);
+  constexpr std::size_t kIpHeader = 20;
+  constexpr std::size_t kUdpHeader = 8;
+  // The UDP datagram: header (no checksum, which IPv4 allows) and the frame.
+  std::uint8_t udp[kUdpHeader];
+  putBe16(udp, kLinkPort);
+  putBe16(udp + 2, kLinkPort);
+  putBe16(udp + 4, static_cast<std::uint16_t>(kUdpHeader + size));
+  putBe16(udp + 6, 0);
+  const std::size_t total = kUdpHeader + size;
+  std::uint8_t packet[kIpHeader + 9216];
+  const std::size_t perFragment =
+      std::min<std::size_t>(static_cast<std::size_t>(interface.mtu) - kIpHeader,
+                            sizeof packet - kIpHeader) &
+      ~std::size_t{7};
+  const std::uint16_t id = interface.nextId++;
+  sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_protocol = htons(ETH_P_IP);
+  to.sll_ifindex = interface.index;
+  to.sll_halen = 6;
+  std::memcpy(to.sll_addr, board.data(), 6);
+  for (std::size_t offset = 0; offset < total; offset += perFragment) {
+    const std::size_t length = std::min(perFragment, total - offset);
+    std::uint8_t* ip = packet;
+    std::memset(ip, 0, kIpHeader);
+    ip[0] = 0x45;
+    putBe16(ip + 2, static_cast<std::uint16_t>(kIpHeader + length));
+    putBe16(ip + 4, id);
+    const bool more = offset + length < total;
+    putBe16(ip + 6, static_cast<std::uint16_t>((more ? 0x2000u : 0u) | (offset / 8)));
+    ip[8] = 64;
+    ip[9] = 17;
+    std::memcpy(ip + 12, &interface.sourceAddress, 4);
+    std::memset(ip + 16, 0xFF, 4);
+    putBe16(ip + 10, headerChecksum(ip, kIpHeader));
+    // Payload bytes of this fragment: part of the UDP header and/or of the frame.
+    std::size_t copied = 0;
+    for (std::size_t at = offset; at < offset + length; ++at) {
+      if (at < kUdpHeader) {
+        packet[kIpHeader + copied++] = udp[at];
+      } else {
+        const std::size_t rest = offset + length - at;
+        std::memcpy(packet + kIpHeader + copied, frame + (at - kUdpHeader), rest);
+        copied += rest;
+        break;
+      }
+    }
+    const ssize_t sent = ::sendto(interface.packetSocket, packet, kIpHeader + length, 0,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent != static_cast<ssize_t>(kIpHeader + length)) return false;
+  }
+  return true;
 }
 
 bool sendBroadcast(const ServerInterface& interface, const std::uint8_t* frame, std::size_t size) {
