@@ -1,5 +1,6 @@
 #include "tools/tarnwick/output.h"
 
+#include <sys/ioctl.h>
 #include <time.h>
 
 #include <nlohmann/json.hpp>
@@ -144,7 +145,7 @@ void Display::log(const Event& event) {
 
 std::string Display::liveLine(const Session& session, std::int64_t now) const {
   char head[64];
-  std::snprintf(head, sizeof head, "%s %-12.12s %-6.6s", formatMac(session.board).c_str(),
+  std::snprintf(head, sizeof head, "%s %-10.10s %-5.5s", formatMac(session.board).c_str(),
                 session.model.c_str(), session.architecture.c_str());
   const char* state = nullptr;
   switch (session.phase) {
@@ -170,13 +171,13 @@ std::string Display::liveLine(const Session& session, std::int64_t now) const {
   if (state != nullptr) return std::string(head) + " " + state;
   const double elapsed = static_cast<double>(now - session.fileStarted) / 1e6;
   const double rate = elapsed > 0 ? static_cast<double>(session.offset) / elapsed : 0;
-  constexpr int kBar = 20;
+  constexpr int kBar = 16;
   const std::int64_t filled =
       session.fileSize > 0 ? session.offset * kBar / session.fileSize : kBar;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(kBar, '.');
   char text[256];
-  std::snprintf(text, sizeof text, "%s %-20.20s %10s of %-10s %10s/s [%s]", head,
+  std::snprintf(text, sizeof text, "%s %-16.16s %9s of %-9s %9s/s [%s]", head,
                 session.fileName.c_str(), humanBytes(static_cast<double>(session.offset)).c_str(),
                 humanBytes(static_cast<double>(session.fileSize)).c_str(), humanBytes(rate).c_str(),
                 bar.c_str());
@@ -188,8 +189,12 @@ void Display::refresh(const Server& server, std::int64_t now, bool force) {
   if (!force && now - lastDraw_ < 250'000) return;
   lastDraw_ = now;
   clearLive();
+  // A line that wrapped would take two rows and upset the redraw: cut to the width.
+  winsize size{};
+  const std::size_t columns =
+      ::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1u : 200u;
   for (const auto& [mac, session] : server.sessions()) {
-    std::fprintf(out_, "%s\n", liveLine(session, now).c_str());
+    std::fprintf(out_, "%s\n", liveLine(session, now).substr(0, columns).c_str());
     ++drawnLines_;
   }
   std::fflush(out_);
