@@ -108,6 +108,7 @@ int serve(const Settings& settings) {
   for (const auto& interface : interfaces) polls.push_back({interface.socket, POLLIN, 0});
   vl::FrameBuffer frame;
   std::int64_t doneAt = 0;
+  std::int64_t lastChecks = 0;
   while (!stopRequested) {
     const std::int64_t now = vl::nowMicros();
     const bool counted =
@@ -140,8 +141,12 @@ int serve(const Settings& settings) {
         }
       }
     }
-    server.expire(vl::nowMicros());
-    display.refresh(server, vl::nowMicros());
+    const std::int64_t after = vl::nowMicros();
+    if (after - lastChecks >= 100'000) {
+      server.expire(after);
+      lastChecks = after;
+    }
+    display.refresh(server, after);
   }
   display.close(server, vl::nowMicros());
   for (auto& interface : interfaces) vl::tarnwick::closeInterface(interface);

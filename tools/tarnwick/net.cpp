@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,11 +139,6 @@ bool sendToBoard(ServerInterface& interface, const MacAddress& board, const std:
   putBe16(udp + 4, static_cast<std::uint16_t>(kUdpHeader + size));
   putBe16(udp + 6, 0);
   const std::size_t total = kUdpHeader + size;
-  std::uint8_t packet[kIpHeader + 9216];
-  const std::size_t perFragment =
-      std::min<std::size_t>(static_cast<std::size_t>(interface.mtu) - kIpHeader,
-                            sizeof packet - kIpHeader) &
-      ~std::size_t{7};
   const std::uint16_t id = interface.nextId++;
   sockaddr_ll to{};
   to.sll_family = AF_PACKET;
@@ -150,9 +146,18 @@ bool sendToBoard(ServerInterface& interface, const MacAddress& board, const std:
   to.sll_ifindex = interface.index;
   to.sll_halen = 6;
   std::memcpy(to.sll_addr, board.data(), 6);
-  for (std::size_t offset = 0; offset < total; offset += perFragment) {
+  // Every fragment in one sendmmsg: one system call per answer.
+  constexpr std::size_t kMaxFragments = 8;
+  std::uint8_t headers[kMaxFragments][kIpHeader + kUdpHeader];
+  iovec parts[kMaxFragments][2];
+  mmsghdr messages[kMaxFragments] = {};
+  const std::size_t perFragment =
+      (static_cast<std::size_t>(interface.mtu) - kIpHeader) & ~std::size_t{7};
+  std::size_t count = 0;
+  for (std::size_t offset = 0; offset < total; offset += perFragment, ++count) {
+    if (count == kMaxFragments) return sendBroadcast(interface, frame, size);
     const std::size_t length = std::min(perFragment, total - offset);
-    std::uint8_t* ip = packet;
+    std::uint8_t* ip = headers[count];
     std::memset(ip, 0, kIpHeader);
     ip[0] = 0x45;
     putBe16(ip + 2, static_cast<std::uint16_t>(kIpHeader + length));
@@ -164,21 +169,25 @@ bool sendToBoard(ServerInterface& interface, const MacAddress& board, const std:
     std::memcpy(ip + 12, &interface.sourceAddress, 4);
     std::memset(ip + 16, 0xFF, 4);
     putBe16(ip + 10, headerChecksum(ip, kIpHeader));
-    // Payload bytes of this fragment: part of the UDP header and/or of the frame.
-    std::size_t copied = 0;
-    for (std::size_t at = offset; at < offset + length; ++at) {
-      if (at < kUdpHeader) {
-        packet[kIpHeader + copied++] = udp[at];
-      } else {
-        const std::size_t rest = offset + length - at;
-        std::memcpy(packet + kIpHeader + copied, frame + (at - kUdpHeader), rest);
-        copied += rest;
-        break;
-      }
-    }
-    const ssize_t sent = ::sendto(interface.packetSocket, packet, kIpHeader + length, 0,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    if (sent != static_cast<ssize_t>(kIpHeader + length)) return false;
+    // The first fragment starts with the UDP header; the fragment size is a multiple of 8,
+    // so the header never spans two fragments.
+    const std::size_t udpBytes = offset == 0 ? kUdpHeader : 0;
+    std::memcpy(ip + kIpHeader, udp, udpBytes);
+    const std::size_t frameOffset = offset == 0 ? 0 : offset - kUdpHeader;
+    parts[count][0] = {ip, kIpHeader + udpBytes};
+    parts[count][1] = {const_cast<std::uint8_t*>(frame + frameOffset), length - udpBytes};
+    messages[count].msg_hdr.msg_name = &to;
+    messages[count].msg_hdr.msg_namelen = sizeof to;
+    messages[count].msg_hdr.msg_iov = parts[count];
+    messages[count].msg_hdr.msg_iovlen = 2;
+  }
+  std::size_t sent = 0;
+  while (sent < count) {
+    const int n =
+        ::sendmmsg(interface.packetSocket, messages + sent, static_cast<unsigned>(count - sent), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
   }
   return true;
 }
