@@ -17,28 +17,6 @@ const char* kBoardMac = "02:00:00:00:01:01";
 const char* kFirstServer = "02:00:00:00:00:0a";
 const char* kSecondServer = "02:00:00:00:00:0b";
 
-int deviceSocket(const std::string& device) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
-               static_cast<socklen_t>(device.size() + 1));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(kLinkPort);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  return fd;
-}
-
-void broadcast(int fd, const test::CraftedFrame& frame) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kLinkPort);
-  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
-                 sizeof to);
-}
-
 // The next frame from the board whose payload starts with `word`; false after `millis`.
 bool awaitFromBoard(int fd, const char* word, int millis, FrameBuffer& frame) {
   const std::int64_t deadline = nowMicros() + millis * 1000;
@@ -128,7 +106,7 @@ TEST(DiscoverServer, OffersTakenOrDropped) {
     ASSERT_FALSE(net.addNamespace("srv").empty());
     ASSERT_TRUE(net.addVeth("board", "eth0", kBoardMac, "srv", "s0", "02:00:00:00:00:01"));
     test::Child server = net.runIn("srv", [&]() {
-      const int fd = deviceSocket("s0");
+      const int fd = test::deviceSocket("s0");
       const MacAddress board = test::parseMac(kBoardMac);
       const MacAddress first = test::parseMac(kFirstServer);
       const MacAddress second = test::parseMac(kSecondServer);
@@ -141,11 +119,11 @@ TEST(DiscoverServer, OffersTakenOrDropped) {
           !isZeroMac(frameReceiver(frame))) {
         return 11;
       }
-      broadcast(fd, test::craftFrame(first, c.toAll ? MacAddress{} : board, c.sequence,
-                                     c.acknowledge, c.payload));
+      test::broadcast(fd, test::craftFrame(first, c.toAll ? MacAddress{} : board, c.sequence,
+                                           c.acknowledge, c.payload));
       const MacAddress& confirmed = awaitFromBoard(fd, "YACK", 400, frame) ? first : second;
       if (confirmed == second) {
-        broadcast(fd, test::craftFrame(second, board, 1, 0, "OFFR\nplain\n"));
+        test::broadcast(fd, test::craftFrame(second, board, 1, 0, "OFFR\nplain\n"));
         if (!awaitFromBoard(fd, "YACK", 3000, frame)) return 12;
       }
       if (frameReceiver(frame) != confirmed || frameSequence(frame) != 1 ||
@@ -153,7 +131,7 @@ TEST(DiscoverServer, OffersTakenOrDropped) {
           std::memcmp(framePayload(frame), "YACK\n", 5) != 0) {
         return 13;
       }
-      broadcast(fd, test::craftFrame(confirmed, board, 2, 1, ""));
+      test::broadcast(fd, test::craftFrame(confirmed, board, 2, 1, ""));
       return 0;
     });
     int report[2];
@@ -186,14 +164,14 @@ TEST(DiscoverServer, ChannelListRebuiltInTheSixtiethCycle) {
   ::usleep(300000);  // within the 59th cycle
   ASSERT_TRUE(net.addVeth("board", "eth1", kBoardMac, "srv", "s0", "02:00:00:00:00:01"));
   test::Child server = net.runIn("srv", []() {
-    const int fd = deviceSocket("s0");
+    const int fd = test::deviceSocket("s0");
     const MacAddress board = test::parseMac(kBoardMac);
     const MacAddress own = test::parseMac(kFirstServer);
     FrameBuffer frame;
     if (!awaitFromBoard(fd, "DSCV", 5000, frame)) return 10;
-    broadcast(fd, test::craftFrame(own, board, 1, 0, "OFFR\n\n"));
+    test::broadcast(fd, test::craftFrame(own, board, 1, 0, "OFFR\n\n"));
     if (!awaitFromBoard(fd, "YACK", 3000, frame)) return 12;
-    broadcast(fd, test::craftFrame(own, board, 2, 1, ""));
+    test::broadcast(fd, test::craftFrame(own, board, 2, 1, ""));
     return 0;
   });
   const BoardResult result = readResult(report[0]);

@@ -43,30 +43,25 @@ std::vector<std::string> paths(const std::vector<SourceFile>& files) {
   return result;
 }
 
-// A UDP socket on port `port` tied to `device`, for the test's own peers.
-int deviceSocket(const std::string& device, std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
-               static_cast<socklen_t>(device.size() + 1));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+// The server's namespace "srv" wired straight to a board namespace "board" (eth0 - s0).
+void pointToPoint(InstallWorld& world) {
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_FALSE(world.net.addNamespace("board").empty());
+  ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
 }
 
-void broadcast(int fd, const test::CraftedFrame& frame) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kLinkPort);
-  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
-                 sizeof to);
+// A bridge br0 in "srv" that carries the server's address, and one namespace per
+// (name, MAC) with its eth0 on the bridge.
+void bridged(InstallWorld& world, const std::vector<std::pair<std::string, std::string>>& boards) {
+  ASSERT_FALSE(world.net.addNamespace("srv").empty());
+  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
+  ASSERT_TRUE(
+      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
+  for (const auto& [ns, mac] : boards) {
+    ASSERT_FALSE(world.net.addNamespace(ns).empty());
+    ASSERT_TRUE(world.net.addVeth(ns, "eth0", mac, "srv", "p" + ns, ""));
+    ASSERT_TRUE(world.net.attach("srv", "p" + ns, "br0"));
+  }
 }
 
 int receiveFrame(int fd, FrameBuffer& frame, int timeoutMillis) {
@@ -89,7 +84,7 @@ TEST(Installation, DiscoveryOnEveryInterfaceAndTheOfferTakenOnTheSecond) {
                                          world.addPackage("system.vpk", "mips", 100000)};
   // What the first interface's segment hears: DSCV frames from the board's eth0.
   test::Child listener = world.net.runIn("dead", []() {
-    const int fd = deviceSocket("d0", kLinkPort);
+    const int fd = test::deviceSocket("d0", kLinkPort);
     FrameBuffer frame;
     int discoveries = 0;
     while (receiveFrame(fd, frame, 1500) > 0) {
@@ -129,22 +124,14 @@ TEST(Installation, DiscoveryOnEveryInterfaceAndTheOfferTakenOnTheSecond) {
 // hears, so each must pick out its own.
 TEST(Installation, ThreeBoardsAtOnceEachGetsEveryFileByteForByte) {
   InstallWorld world;
-  ASSERT_FALSE(world.net.addNamespace("srv").empty());
-  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
-  ASSERT_TRUE(
-      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
+  bridged(world,
+          {{"b1", "02:00:00:00:02:01"}, {"b2", "02:00:00:00:02:02"}, {"b3", "02:00:00:00:02:03"}});
+  ASSERT_FALSE(HasFatalFailure());
   const std::vector<SourceFile> files = {
       world.addScript("first.scr", 5000), world.addPackage("system.vpk", "mips", 300000),
       world.addScript("empty.scr", 0), world.addPackage("extra.vpk", "mips", 4076 * 3)};
   std::vector<std::string> arguments = {"-i", "br0", "--boards", "3"};
   for (const std::string& path : paths(files)) arguments.push_back(path);
-  for (int i = 1; i <= 3; ++i) {
-    const std::string ns = "b" + std::to_string(i);
-    ASSERT_FALSE(world.net.addNamespace(ns).empty());
-    ASSERT_TRUE(world.net.addVeth(ns, "eth0", "02:00:00:00:02:0" + std::to_string(i), "srv",
-                                  "p" + std::to_string(i), ""));
-    ASSERT_TRUE(world.net.attach("srv", "p" + std::to_string(i), "br0"));
-  }
   ASSERT_TRUE(world.startServer("srv", arguments));
   std::vector<InstallWorld::BoardRun> boards;
   for (int i = 1; i <= 3; ++i) {
@@ -183,9 +170,8 @@ TEST(Installation, KeepFlagAndArchitectureFilter) {
   for (const OfferCase& c : cases) {
     SCOPED_TRACE(c.architecture);
     InstallWorld world;
-    ASSERT_FALSE(world.net.addNamespace("srv").empty());
-    ASSERT_FALSE(world.net.addNamespace("board").empty());
-    ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+    pointToPoint(world);
+    ASSERT_FALSE(HasFatalFailure());
     world.addScript("a.scr", 10);
     world.addPackage("sys-mips.vpk", "mips", 1000);
     world.addPackage("sys-smips.vpk", "smips", 1000);
@@ -226,25 +212,16 @@ TEST(Installation, KeepFlagAndArchitectureFilter) {
 
 TEST(Installation, OfferNeverConfirmedDoesNotHoldUpTheServer) {
   InstallWorld world;
-  ASSERT_FALSE(world.net.addNamespace("srv").empty());
-  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
-  ASSERT_TRUE(
-      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
-  for (const char* ns : {"board", "shy"}) {
-    ASSERT_FALSE(world.net.addNamespace(ns).empty());
-    ASSERT_TRUE(world.net.addVeth(
-        ns, "eth0", std::string(ns) == "board" ? "02:00:00:00:01:01" : "02:00:00:00:05:01", "srv",
-        std::string("p") + ns, ""));
-    ASSERT_TRUE(world.net.attach("srv", std::string("p") + ns, "br0"));
-  }
+  bridged(world, {{"board", "02:00:00:00:01:01"}, {"shy", "02:00:00:00:05:01"}});
+  ASSERT_FALSE(HasFatalFailure());
   const std::vector<SourceFile> files = {world.addScript("a.scr", 9000)};
   ASSERT_TRUE(world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path}));
   // A board that takes the offer and then never confirms it.
   test::Child shy = world.net.runIn("shy", []() {
-    const int fd = deviceSocket("eth0", kLinkPort);
+    const int fd = test::deviceSocket("eth0", kLinkPort);
     const MacAddress own = test::parseMac("02:00:00:00:05:01");
-    broadcast(fd,
-              test::craftFrame(own, MacAddress{}, 1, 0, "DSCV\n\n\nQL-SHY\nmips\n0.0\n6.49.10\n"));
+    test::broadcast(
+        fd, test::craftFrame(own, MacAddress{}, 1, 0, "DSCV\n\n\nQL-SHY\nmips\n0.0\n6.49.10\n"));
     FrameBuffer frame;
     while (receiveFrame(fd, frame, 2000) > 0) {
       if (frameReceiver(frame) == own && frameSequence(frame) == 1 &&
@@ -266,14 +243,13 @@ TEST(Installation, OfferNeverConfirmedDoesNotHoldUpTheServer) {
 // identical YACK five times, then looks for a server again and takes the next one.
 TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
   InstallWorld world;
-  ASSERT_FALSE(world.net.addNamespace("srv").empty());
-  ASSERT_FALSE(world.net.addNamespace("board").empty());
-  ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+  pointToPoint(world);
+  ASSERT_FALSE(HasFatalFailure());
   int logPipe[2];
   ASSERT_EQ(::pipe(logPipe), 0);
   test::Child fake = world.net.runIn("srv", [&]() {
     ::close(logPipe[0]);
-    const int fd = deviceSocket("s0", kLinkPort);
+    const int fd = test::deviceSocket("s0", kLinkPort);
     const MacAddress own = test::parseMac(kServerMac);
     FrameBuffer frame;
     int yacks = 0;
@@ -284,7 +260,7 @@ TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
       (void)!::write(logPipe[1], line.data(), line.size());
       if (text == "DSCV" && yacks > 0) return 0;  // looking again: the real server takes over
       if (text == "DSCV")
-        broadcast(fd, test::craftFrame(own, frameSender(frame), 1, 0, "OFFR\nfake\n"));
+        test::broadcast(fd, test::craftFrame(own, frameSender(frame), 1, 0, "OFFR\nfake\n"));
       if (text == "YACK") ++yacks;
     }
     return 1;
@@ -312,24 +288,15 @@ TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
 // frames that claim to be the server's but come from another UDP port.
 TEST(Installation, FramesOfAThirdMachineAndOfAnotherPortAreIgnored) {
   InstallWorld world;
-  ASSERT_FALSE(world.net.addNamespace("srv").empty());
-  ASSERT_TRUE(world.net.addBridge("srv", "br0"));
-  ASSERT_TRUE(
-      test::run("ip -n " + world.net.fullName("srv") + " link set br0 address " + kServerMac));
-  for (const char* ns : {"board", "third"}) {
-    ASSERT_FALSE(world.net.addNamespace(ns).empty());
-    ASSERT_TRUE(world.net.addVeth(
-        ns, "eth0", std::string(ns) == "board" ? "02:00:00:00:01:01" : "02:00:00:00:03:01", "srv",
-        std::string("p") + ns, ""));
-    ASSERT_TRUE(world.net.attach("srv", std::string("p") + ns, "br0"));
-  }
+  bridged(world, {{"board", "02:00:00:00:01:01"}, {"third", "02:00:00:00:03:01"}});
+  ASSERT_FALSE(HasFatalFailure());
   const std::vector<SourceFile> files = {world.addPackage("system.vpk", "mips", 400000),
                                          world.addScript("z.scr", 777)};
   ASSERT_TRUE(
       world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path, files[1].path}));
   test::Child flood = world.net.runIn("third", []() {
-    const int own = deviceSocket("eth0", kLinkPort);
-    const int stranger = deviceSocket("eth0", 5001);
+    const int own = test::deviceSocket("eth0", kLinkPort);
+    const int stranger = test::deviceSocket("eth0", 5001);
     const MacAddress third = test::parseMac("02:00:00:00:03:01");
     const MacAddress board = test::parseMac("02:00:00:00:01:01");
     const MacAddress server = test::parseMac(kServerMac);
@@ -337,9 +304,9 @@ TEST(Installation, FramesOfAThirdMachineAndOfAnotherPortAreIgnored) {
     const std::string junk(1000, 'J');
     for (std::uint32_t sequence = 0;; ++sequence) {
       const auto s = static_cast<std::uint16_t>(sequence);
-      broadcast(own, test::craftFrame(third, board, s, s, junk));
-      broadcast(stranger,
-                test::craftFrame(server, board, s, static_cast<std::uint16_t>(s - 1), junk));
+      test::broadcast(own, test::craftFrame(third, board, s, s, junk));
+      test::broadcast(stranger,
+                      test::craftFrame(server, board, s, static_cast<std::uint16_t>(s - 1), junk));
       if (sequence % 8 == 0) ::usleep(static_cast<useconds_t>(random() % 400));
     }
     return 0;
@@ -371,9 +338,8 @@ TEST(Installation, ServerKilledMidFileOrBetweenFiles) {
   for (const KillCase& c : cases) {
     SCOPED_TRACE(c.name);
     InstallWorld world;
-    ASSERT_FALSE(world.net.addNamespace("srv").empty());
-    ASSERT_FALSE(world.net.addNamespace("board").empty());
-    ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+    pointToPoint(world);
+    ASSERT_FALSE(HasFatalFailure());
     const std::vector<SourceFile> files = {world.addScript("a.scr", 100),
                                            world.addPackage("system.vpk", "mips", 100000)};
     ASSERT_TRUE(world.startServer("srv", {"-i", "s0", files[0].path, files[1].path}));
@@ -402,9 +368,8 @@ TEST(Installation, ServerKilledMidFileOrBetweenFiles) {
 // More than 65535 frames each way: both ends number modulo 65536.
 TEST(Installation, TransferOfMoreThan65535Frames) {
   InstallWorld world;
-  ASSERT_FALSE(world.net.addNamespace("srv").empty());
-  ASSERT_FALSE(world.net.addNamespace("board").empty());
-  ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", kServerMac));
+  pointToPoint(world);
+  ASSERT_FALSE(HasFatalFailure());
   SourceFile big{world.dir + "/big.scr", "big.scr",
                  std::string(std::size_t{70000} * kMaxPayload + 123, '\0')};
   std::uint64_t state = 0x9E3779B97F4A7C15ULL;

@@ -194,6 +194,31 @@ CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
   return frame;
 }
 
+int deviceSocket(const std::string& device, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+               static_cast<socklen_t>(device.size() + 1));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void broadcast(int fd, const CraftedFrame& frame) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kLinkPort);
+  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+}
+
 MacAddress parseMac(const std::string& text) {
   MacAddress mac{};
   unsigned bytes[6] = {};

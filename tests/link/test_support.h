@@ -85,6 +85,13 @@ CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
 
 MacAddress parseMac(const std::string& text);
 
+// A UDP socket on `port` tied to `device` with broadcast allowed, as a peer of the test
+// would open it; -1 on failure.
+int deviceSocket(const std::string& device, std::uint16_t port = kLinkPort);
+
+// Sends a crafted frame to 255.255.255.255:5000.
+void broadcast(int fd, const CraftedFrame& frame);
+
 }  // namespace vl::test
 
 namespace vl::test {
