@@ -10,6 +10,10 @@ namespace vl::tarnwick {
 namespace {
 
 constexpr std::int64_t kStaleOfferMicros = 120'000'000;
+// A board that really starts over has been silent for at least a second (it gives up a
+// confirmation after a second without answer); a discovery frame that comes sooner is
+// an old copy that the network delivered late, and must not throw the session away.
+constexpr std::int64_t kRestartQuietMicros = 1'500'000;
 
 bool payloadIs(const FrameBuffer& frame, const char* word) {
   return frameLength(frame) >= 4 && std::memcmp(framePayload(frame), word, 4) == 0;
@@ -73,6 +77,7 @@ const Session* Server::handle(std::size_t interface, const MacAddress& interface
   if (!answerRequest(session, frame, now)) return nullptr;
   session.interface = interface;
   session.lastHeard = now;
+  session.lastRequest = now;
   session.lastSequence = sequence;
   session.answered = true;
   return &session;
@@ -83,6 +88,10 @@ const Session* Server::discover(std::size_t interface, const MacAddress& interfa
   const MacAddress board = frameSender(frame);
   const std::vector<std::string> lines = payloadLines(frame);
   Session& session = sessions_[board];
+  if (session.phase != Phase::Offered && session.lastRequest != 0 &&
+      now - session.lastRequest < kRestartQuietMicros) {
+    return nullptr;
+  }
   const bool fresh = session.phase != Phase::Offered || session.lastHeard == 0;
   if (session.phase == Phase::Started || session.phase == Phase::ListDone) {
     // Reported, not counted: the board is still trying and may yet finish.

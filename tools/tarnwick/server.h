@@ -40,6 +40,7 @@ struct Session {
   std::int64_t offset = 0;
   std::int64_t fileStarted = 0;
   std::int64_t lastHeard = 0;
+  std::int64_t lastRequest = 0;    // of the last request after the discovery
   std::uint16_t lastSequence = 0;  // of the last request answered
   bool answered = false;
   std::size_t answerSize = 0;
