@@ -5,11 +5,13 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "link/frame.h"
@@ -50,17 +52,22 @@ struct Held {
   std::vector<std::uint8_t> frame;
 };
 
+volatile sig_atomic_t stopRelay = 0;
+void onStop(int) { stopRelay = 1; }
+
 }  // namespace
 
-int runRelay(const std::string& a, const std::string& b, const RelayFaults& faults) {
+int runRelay(const std::string& a, const std::string& b, const RelayFaults& faults, int statsFd) {
   const int sockets[2] = {packetSocket(a), packetSocket(b)};
   if (sockets[0] < 0 || sockets[1] < 0) return 1;
+  ::signal(SIGTERM, onStop);
+  RelayCounts counts;
   std::mt19937 random(faults.seed);
   std::uniform_real_distribution<double> chance(0.0, 1.0);
   std::multimap<std::int64_t, Held> held;  // by release time
   std::vector<std::uint8_t> frame(65536);
   pollfd polls[2] = {{sockets[0], POLLIN, 0}, {sockets[1], POLLIN, 0}};
-  for (;;) {
+  while (!stopRelay) {
     const std::int64_t now = nowMicros();
     while (!held.empty() && held.begin()->first <= now) {
       const Held& next = held.begin()->second;
@@ -79,8 +86,13 @@ int runRelay(const std::string& a, const std::string& b, const RelayFaults& faul
       if (got <= 0 || from.sll_pkttype == PACKET_OUTGOING) continue;
       const int to = sockets[1 - side];
       dropPartialChecksum(frame.data(), static_cast<std::size_t>(got));
-      if (chance(random) < faults.loss) continue;
+      if (chance(random) < faults.loss) {
+        ++counts.dropped;
+        continue;
+      }
+      ++counts.forwarded;
       const int copies = chance(random) < faults.duplication ? 2 : 1;
+      counts.duplicated += copies - 1;
       for (int copy = 0; copy < copies; ++copy) {
         std::vector<std::uint8_t> bytes(frame.begin(), frame.begin() + got);
         if (chance(random) < faults.delay) {
@@ -88,12 +100,18 @@ int runRelay(const std::string& a, const std::string& b, const RelayFaults& faul
               nowMicros() +
               static_cast<std::int64_t>(random() % static_cast<unsigned>(faults.maxDelayMicros));
           held.emplace(release, Held{to, std::move(bytes)});
+          ++counts.delayed;
         } else {
           (void)::send(to, bytes.data(), bytes.size(), 0);
         }
       }
     }
   }
+  const std::string text = std::to_string(counts.forwarded) + " " + std::to_string(counts.dropped) +
+                           " " + std::to_string(counts.duplicated) + " " +
+                           std::to_string(counts.delayed) + "\n";
+  (void)!::write(statsFd, text.data(), text.size());
+  return 0;
 }
 
 }  // namespace vl::test
