@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "packages/version.h"
+#include "streams/stream.h"
 
 namespace vl {
 namespace {
@@ -170,15 +171,7 @@ std::string schedulePath(std::string_view name) {
 
 // Reporter
 
-void Reporter::put(std::string_view text) const {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
+void Reporter::put(std::string_view text) const { (void)writeAllTo(fd_, text); }
 
 void Reporter::setStatus(const std::string& text) {
   if (quiet_ || text == status_) return;

@@ -32,15 +32,7 @@ clock_t ticksNow() {
   return times(&unused);
 }
 
-void writeText(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
+void writeText(int fd, const std::string& text) { (void)writeAllTo(fd, text); }
 
 void spinFirst(int fd) {
   if (!gSpinner.started) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vl {
@@ -161,5 +162,8 @@ class MemorySink final : public StreamBuffer {
 
 // Reads the whole of a stream into bytes; false on failure.
 [[nodiscard]] bool readAll(StreamBuffer& stream, std::vector<std::uint8_t>& out);
+
+// Writes all of text to a descriptor, retrying after signals; false on the first failure.
+bool writeAllTo(int fd, std::string_view text);
 
 }  // namespace vl
