@@ -1,0 +1,26 @@
+// Small services of the first process that the other installer steps use: the kernel
+// command line, driver modules, external programs and the architecture name.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vl {
+
+// The text occurs anywhere in "/proc/cmdline"; an unreadable command line holds every flag.
+[[nodiscard]] bool hasKernelFlag(std::string_view flag);
+
+// Loads "/lib/modules/<release>/<path>": the kernel's result, or -1 when the file cannot
+// be opened, examined or mapped.
+int loadModule(std::string_view path, const char* parameters);
+
+// Runs path (also its first argument) with at most 14 further arguments, optionally under
+// the root directory, standard streams on "/dev/null". The raw wait status; -1 when no
+// process could be started or waited for.
+int runProgram(const char* root, const char* path, const std::vector<const char*>& arguments);
+
+// "smips" or "mips".
+std::string detectArchitecture();
+
+}  // namespace vl
