@@ -120,6 +120,24 @@ std::vector<std::string> sortedEntries(const std::string& directory, bool& opene
   return names;
 }
 
+// A line of a files list names a path below the installed root: removal puts "/flash"
+// in front of it, so a damaged or forged list must not reach outside it (a ".."
+// component), the root itself (no name), or another line's path (a control character).
+bool isOwnedLine(const std::string& line) {
+  bool named = false;
+  std::size_t start = 0;
+  while (start <= line.size()) {
+    std::size_t end = line.find('/', start);
+    if (end == std::string::npos) end = line.size();
+    const std::string_view component(line.data() + start, end - start);
+    start = end + 1;
+    if (component == "..") return false;
+    named = named || (!component.empty() && component != ".");
+  }
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+  return named && std::none_of(line.begin(), line.end(), control);
+}
+
 std::string padLeft(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
@@ -373,7 +391,7 @@ void Repository::loadPackageState(Package& p) {
         if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty()) continue;
+        if (!isOwnedLine(line)) continue;
         p.files.insert(line[0] == '/' ? line : "/" + line);
       }
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +98,22 @@ bool stageEmptyMarker(Repository& repository, Package& record, ChangeJournal& jo
   return false;
 }
 
+// What a package has staged so far from its archive: before its signature is checked,
+// a package may stage only so much (kMaxStaged...).
+struct StagingBudget {
+  std::size_t files = 0;
+  std::size_t nameBytes = 0;
+  std::uint64_t dataBytes = 0;
+
+  bool take(const std::string& target, std::uint32_t dataLength) {
+    ++files;
+    nameBytes += target.size();
+    dataBytes += dataLength;
+    return files <= kMaxStagedFiles && nameBytes <= kMaxStagedNameBytes &&
+           dataBytes <= kMaxStagedDataBytes;
+  }
+};
+
 // One regular file of the archive, copied from the archive into the journal.
 bool unpackFile(Repository& repository, Package& record, ChangeJournal& journal,
                 ArchiveReader& archive, const ArchiveEntry& entry, const std::string& target) {
@@ -127,6 +144,7 @@ bool unpackArchive(Repository& repository, Package& record, ChangeJournal& journ
   InflateStream inflated(reader);
   ArchiveReader archive(inflated);
   ArchiveEntry entry;
+  StagingBudget budget;
   for (;;) {
     const int result = archive.next(entry);
     if (result == 0) return true;
@@ -135,8 +153,10 @@ bool unpackArchive(Repository& repository, Package& record, ChangeJournal& journ
       return false;
     }
     if (!entry.isWritten()) continue;
-    const std::optional<std::string> target = unpackTarget(record, entry.name, journal);
-    if (!target) {
+    const std::optional<std::string> target = entry.name.size() <= kMaxEntryNameLength
+                                                  ? unpackTarget(record, entry.name, journal)
+                                                  : std::nullopt;
+    if (!target || !budget.take(*target, entry.dataLength)) {
       reportBroken(repository, record);
       return false;
     }
@@ -159,16 +179,94 @@ void clearStatusLine(Reporter& reporter) {
   reporter.setStatus(std::string());
 }
 
-// Skips a bundle member that is not installed: on to the next member or the end.
-void skipMember(PartReader& reader) {
-  while (reader.type() != -1 && reader.type() != kPartPackageHeader) (void)reader.next();
+// The signature part at the reader checks out at the level the package needs. From here
+// on every part is seen: only what the format allows after a signature may follow, as
+// the rest would land unsigned in the kept image.
+bool signatureHolds(PartReader& reader, const PackageInfo& record) {
+  if (reader.type() != kPartSignature || reader.verifySignature() < requiredSignatureLevel(record))
+    return false;
+  reader.wantAll();
+  (void)reader.next();
+  return true;
+}
+
+// A package (no bundle member) may end with an architecture part and an empty
+// dependencies part after its signature, and must end where its header says.
+bool endsAfterSignature(PartReader& reader) {
+  if (reader.type() == kPartArchitecture) (void)reader.next();
+  if (reader.type() == kPartDependencies && reader.partLength() == 0) (void)reader.next();
+  return reader.type() == -1 && readToDeclaredEnd(reader);
+}
+
+// A bundle member that is not installed is passed over, up to the next member or the
+// end; its signature is checked all the same, as its header stays in the bundle's image.
+bool skipMember(PartReader& reader, const PackageInfo& record) {
+  while (reader.type() != -1 && reader.type() != kPartSignature) (void)reader.next();
+  return signatureHolds(reader, record);
+}
+
+// Takes the installed record of name out of the repository, staging its removal.
+void replaceInstalled(Repository& repository, ChangeJournal& journal, const std::string& name) {
+  if (Package* installed = repository.find(name)) {
+    repository.removePackage(*installed, journal);
+    (void)repository.take(*installed);
+  }
+}
+
+void takeUserChoice(Package& record, const UserChoices& choices) {
+  const auto choice = choices.find(record.name);
+  if (choice == choices.end()) return;
+  record.disabled = choice->second.disabled;
+  record.userForced = true;
+}
+
+void bindToBundle(Package& record, const BundleBound& bound) {
+  record.bundleName = bound.name;
+  record.bundleMinimum = bound.minimum;
+  record.bundleMaximum = bound.maximum;
+  record.bundlePriority = bound.priority;
+}
+
+// Installs a checked record: its contents, then the record joins the repository and
+// the plan runs. outputs are set here, the package being installed and verified.
+std::optional<std::string> installChecked(Planner& planner, ChangeJournal& journal,
+                                          PartReader& reader, std::unique_ptr<Package> record,
+                                          InstallOutputs& outputs) {
+  Repository& repository = planner.repository();
+  const std::string name = record->name;
+  if (!reader.isUntracked()) replaceInstalled(repository, journal, name);
+  if (!installPackageContents(repository, *record, journal, reader)) return std::nullopt;
+  outputs.imagePath = record->hasImage ? record->directory() + "/" : std::string();
+  outputs.bootImage = bootImageSkipsFiles(*record);
+  repository.append(std::move(record));
+  // The plan may take the new record out again (a member whose dependency is
+  // missing); the name stays what was installed.
+  (void)planner.applyPendingActions(journal, kSilent);
+  return name;
+}
+
+// The release offered is installed already: done without reinstalling, and without
+// any output, as nothing of this copy was verified.
+std::optional<std::string> sameReleaseInstalled(Repository& repository, const Package& record,
+                                                std::uint32_t allowed) {
+  const Package* installed = repository.find(record.name);
+  if (installed == nullptr) return std::nullopt;
+  if ((allowed & kSituationSameRelease) != 0) {
+    clearStatusLine(repository.reporter);
+    repository.reporter.info("installed %s%s", record.disabled ? "(disabled) " : "",
+                             nameVersion(record.name, record.version).c_str());
+  }
+  return installed->name;
 }
 
 }  // namespace
 
 std::optional<std::string> unpackTarget(const Package& record, const std::string& entryName,
                                         const ChangeJournal& journal) {
-  if (entryName.find('\0') != std::string::npos) return std::nullopt;
+  // A line feed would split the name in two lines of the files list, any control
+  // character is no name a package needs.
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+  if (std::any_of(entryName.begin(), entryName.end(), control)) return std::nullopt;
   std::string relative;
   if (record.disabled) relative = std::string(kDisabledRoot) + record.name;
   if (entryName.empty() || entryName[0] != '/') relative += '/';
@@ -221,19 +319,9 @@ bool installPackageContents(Repository& repository, Package& record, ChangeJourn
     (void)reader.next();
   }
 
-  const int level = requiredSignatureLevel(record);
-  if (reader.type() != kPartSignature || reader.verifySignature() < level) {
+  if (!signatureHolds(reader, record) || (!member && !endsAfterSignature(reader))) {
     reportBroken(repository, record);
     return false;
-  }
-  int type = reader.next();
-  if (!member) {
-    if (type == kPartArchitecture) type = reader.next();
-    if (type == kPartDependencies && reader.partLength() == 0) type = reader.next();
-    if (type != -1 || !readToDeclaredEnd(reader)) {
-      reportBroken(repository, record);
-      return false;
-    }
   }
 
   // The copy is the package's kept image: an incomplete one must not be put in place.
@@ -261,153 +349,165 @@ std::optional<std::string> installPackage(Planner& planner, ChangeJournal& journ
                                           const UserChoices& choices, const BundleBound* bound,
                                           InstallOutputs& outputs) {
   Repository& repository = planner.repository();
+  reader.want(kInstallParts);
   auto record = std::make_unique<Package>();
   if (!readPackageHeader(*record, reader)) return std::nullopt;
   if (bound != nullptr && record->name == bound->name) return std::nullopt;
-  if (record->hasImage) outputs.imagePath = record->directory() + "/";
 
   std::uint32_t bits = planner.checkInstallable(
       *record, bound != nullptr ? kAllSituations : allowed | kSituationConflict);
-  const auto choice = choices.find(record->name);
-  if (choice != choices.end()) {
-    record->disabled = choice->second.disabled;
-    record->userForced = true;
-  }
+  takeUserChoice(*record, choices);
   if ((bits & kSituationConflict) != 0) {
     bits &= ~kSituationConflict;
     record->disabled = true;
   }
 
-  const std::string name = record->name;
   if ((bits & ~allowed) == 0 && (bits & kSituationSameRelease) == 0) {
-    if (bound != nullptr) {
-      record->bundleName = bound->name;
-      record->bundleMinimum = bound->minimum;
-      record->bundleMaximum = bound->maximum;
-      record->bundlePriority = bound->priority;
-    }
-    if (!reader.isUntracked()) {
-      if (Package* installed = repository.find(name)) {
-        repository.removePackage(*installed, journal);
-        (void)repository.take(*installed);
-      }
-    }
-    if (!installPackageContents(repository, *record, journal, reader)) return std::nullopt;
-    const bool bootImage = bootImageSkipsFiles(*record);
-    repository.append(std::move(record));
-    // The plan may take the new record out again (a member whose dependency is
-    // missing); the name stays what was installed.
-    (void)planner.applyPendingActions(journal, kSilent);
-    outputs.bootImage = bootImage;
-    return name;
+    if (bound != nullptr) bindToBundle(*record, *bound);
+    return installChecked(planner, journal, reader, std::move(record), outputs);
   }
-
-  const Package* installed = repository.find(name);
   if (bound != nullptr) {
-    skipMember(reader);
+    bindToBundle(*record, *bound);
+    if (!skipMember(reader, *record)) {
+      reportBroken(repository, *record);
+      return std::nullopt;
+    }
+    const Package* installed = repository.find(record->name);
     if (installed == nullptr) return std::nullopt;
     return installed->name;
   }
-  if ((bits & kSituationSameRelease) == 0 || installed == nullptr) return std::nullopt;
-  if ((allowed & kSituationSameRelease) != 0) {
-    clearStatusLine(repository.reporter);
-    repository.reporter.info("installed %s%s", record->disabled ? "(disabled) " : "",
-                             nameVersion(record->name, record->version).c_str());
-    outputs.bootImage = (installed->flags & kFlagBootImage) != 0;
-  }
-  return installed->name;
+  if ((bits & kSituationSameRelease) == 0) return std::nullopt;
+  return sameReleaseInstalled(repository, *record, allowed);
 }
 
-int installBundle(Planner& planner, ChangeJournal& journal, PartReader& reader,
-                  std::uint32_t allowed, const UserChoices& choices, InstallOutputs& outputs) {
-  Repository& repository = planner.repository();
+namespace {
+
+// The bundle's own record from its header; none when broken or when it has relations of
+// its own.
+std::unique_ptr<Package> readBundleHeader(PartReader& reader) {
   auto bundle = std::make_unique<Package>();
-  if (!readPackageHeader(*bundle, reader)) return kInstallFailed;
+  if (!readPackageHeader(*bundle, reader)) return nullptr;
   if (!bundle->dependencies.empty() || !bundle->provides.empty() || !bundle->conflicts.empty()) {
-    return kInstallFailed;
+    return nullptr;
   }
   if (reader.type() == kPartImage) (void)reader.next();
-  if (bundle->hasImage) outputs.imagePath = bundle->directory() + "/";
-  if ((planner.checkInstallable(*bundle, allowed) & ~allowed) != 0) return kInstallRefused;
+  return bundle;
+}
 
-  if (Package* installed = repository.find(bundle->name)) {
-    repository.removePackage(*installed, journal);
-    (void)repository.take(*installed);
-  }
-  if (!journal.dirUsable(bundle->directory()) || !repository.writePackageMeta(*bundle, journal)) {
-    return kInstallFailed;
-  }
-  const BundleBound bound{bundle->name, bundle->version, bundle->version, 0};
-  const std::string bundleText = boundText(bundle->name, bundle->version);
-  repository.append(std::move(bundle));
-
-  std::vector<std::string> oldMembers;
+std::vector<std::string> membersOf(const Repository& repository, const std::string& bundle) {
+  std::vector<std::string> members;
   for (const std::unique_ptr<Package>& record : repository.packages) {
-    if (record->bundleName == bound.name) oldMembers.push_back(record->name);
+    if (record->bundleName == bundle) members.push_back(record->name);
   }
+  return members;
+}
 
-  if (reader.type() == kPartChoiceList) {
-    std::vector<Relation> optional;
-    if (!readRelationList(reader, optional)) return kInstallFailed;
-    for (const Relation& entry : optional) {
-      if (choices.count(entry.name) != 0) continue;
-      // A record created like every other, so not a placeholder: its conflicts entry
-      // makes the named member install disabled.
-      auto chooser = std::make_unique<Package>();
-      chooser->conflicts.push_back(Relation{entry.name, 0, 0, 0});
-      repository.append(std::move(chooser));
-    }
-    (void)reader.next();
+// The optional members that the user did not choose install disabled: a record created
+// like every other, so not a placeholder, whose conflicts entry names the member.
+bool applyChoiceList(Repository& repository, PartReader& reader, const UserChoices& choices) {
+  std::vector<Relation> optional;
+  if (!readRelationList(reader, optional)) return false;
+  for (const Relation& entry : optional) {
+    if (choices.count(entry.name) != 0) continue;
+    auto chooser = std::make_unique<Package>();
+    chooser->conflicts.push_back(Relation{entry.name, 0, 0, 0});
+    repository.append(std::move(chooser));
   }
+  (void)reader.next();
+  return true;
+}
 
+// The members, one after another; a member with an image part names the image path.
+InstallResult installMembers(Planner& planner, ChangeJournal& journal, PartReader& reader,
+                             std::uint32_t allowed, const UserChoices& choices,
+                             const BundleBound& bound, std::vector<std::string>& oldMembers,
+                             InstallOutputs& outputs) {
   int members = 0;
   while (reader.type() == kPartPackageHeader) {
-    InstallOutputs memberOutputs;
-    memberOutputs.imagePath = outputs.imagePath;
+    InstallOutputs member;
     const std::optional<std::string> name =
-        installPackage(planner, journal, reader, allowed, choices, &bound, memberOutputs);
-    if (!name) return kInstallRefused;
-    outputs.imagePath = memberOutputs.imagePath;
+        installPackage(planner, journal, reader, allowed, choices, &bound, member);
+    if (!name) return InstallResult::Refused;
+    if (!member.imagePath.empty()) outputs.imagePath = member.imagePath;
+    outputs.bootImage = outputs.bootImage || member.bootImage;
     std::erase(oldMembers, *name);
     ++members;
-    if (memberOutputs.bootImage) outputs.bootImage = true;
   }
+  return members == 0 ? InstallResult::EmptyBundle : InstallResult::Installed;
+}
+
+// After the last member: an architecture part, then the end the header declares, and
+// a complete copy.
+bool bundleEndsWell(Repository& repository, PartReader& reader, const BundleBound& bound) {
   if (reader.type() == kPartArchitecture) (void)reader.next();
-  if (reader.type() != -1) return kInstallRefused;
-  if (members == 0) return kEmptyBundle;
-  if (!readToDeclaredEnd(reader)) {
+  const std::string bundleText = boundText(bound.name, bound.minimum);
+  if (reader.type() != -1 || !readToDeclaredEnd(reader)) {
     repository.reporter.error("installation of %s failed: broken package", bundleText.c_str());
-    return kInstallFailed;
+    return false;
   }
   if (reader.copyFailed()) {
     Package named;
     named.name = bound.name;
     named.version = bound.minimum;
     repository.reporter.reportWriteFailure(named, kImageCopyPath, reader.copyError());
-    return kInstallFailed;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+InstallResult installBundle(Planner& planner, ChangeJournal& journal, PartReader& reader,
+                            std::uint32_t allowed, const UserChoices& choices,
+                            InstallOutputs& outputs) {
+  Repository& repository = planner.repository();
+  std::unique_ptr<Package> bundle = readBundleHeader(reader);
+  if (bundle == nullptr) return InstallResult::Failed;
+  if ((planner.checkInstallable(*bundle, allowed) & ~allowed) != 0) return InstallResult::Refused;
+
+  replaceInstalled(repository, journal, bundle->name);
+  if (!journal.dirUsable(bundle->directory()) || !repository.writePackageMeta(*bundle, journal)) {
+    return InstallResult::Failed;
+  }
+  const BundleBound bound{bundle->name, bundle->version, bundle->version, 0};
+  InstallOutputs installed;
+  if (bundle->hasImage) installed.imagePath = bundle->directory() + "/";
+  repository.append(std::move(bundle));
+  std::vector<std::string> oldMembers = membersOf(repository, bound.name);
+
+  if (reader.type() == kPartChoiceList && !applyChoiceList(repository, reader, choices)) {
+    return InstallResult::Failed;
+  }
+  const InstallResult result =
+      installMembers(planner, journal, reader, allowed, choices, bound, oldMembers, installed);
+  if (result != InstallResult::Installed) return result;
+  if (!bundleEndsWell(repository, reader, bound)) return InstallResult::Failed;
 
   for (const std::string& name : oldMembers) {
     if (Package* old = repository.find(name)) old->pending = PendingAction::Uninstall;
   }
   (void)planner.applyPendingActions(journal, kSilent);
   repository.reporter.setStatus(std::string());
-  repository.reporter.info("installed %s", bundleText.c_str());
-  return kInstalled;
+  repository.reporter.info("installed %s", boundText(bound.name, bound.minimum).c_str());
+  outputs = installed;
+  return InstallResult::Installed;
 }
 
-int installFromStream(Planner& planner, ChangeJournal& journal, StreamBuffer& source,
-                      std::uint32_t allowed, const UserChoices& choices, StreamBuffer* copySink,
-                      InstallOutputs& outputs) {
+InstallResult installFromStream(Planner& planner, ChangeJournal& journal, StreamBuffer& source,
+                                std::uint32_t allowed, const UserChoices& choices,
+                                StreamBuffer* copySink, InstallOutputs& outputs) {
   PartReader reader(source, true, copySink);
   reader.want(kInstallParts);
   (void)reader.next();
   if (reader.type() == kPartBundleHeader) {
     return installBundle(planner, journal, reader, allowed, choices, outputs);
   }
-  return installPackage(planner, journal, reader, allowed, choices, nullptr, outputs)
-             ? kInstalled
-             : kInstallFailed;
+  InstallOutputs installed;
+  if (!installPackage(planner, journal, reader, allowed, choices, nullptr, installed)) {
+    return InstallResult::Failed;
+  }
+  outputs = installed;
+  return InstallResult::Installed;
 }
 
 }  // namespace vl

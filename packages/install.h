@@ -26,11 +26,11 @@ struct UserChoice {
 using UserChoices = std::map<std::string, UserChoice>;
 
 // Results of installFromStream and installBundle.
-enum InstallResult : int {
-  kInstalled = 0,
-  kInstallFailed = 1,  // failed or broken
-  kInstallRefused = 2,
-  kEmptyBundle = 3,
+enum class InstallResult {
+  Installed = 0,
+  Failed = 1,  // failed or broken
+  Refused = 2,
+  EmptyBundle = 3,
 };
 
 // What a bundle's members are tied to: the bundle's name and release.
@@ -51,30 +51,34 @@ inline constexpr const char* kDowngradeMarker = "/ram/DOWNGRADE";
 inline constexpr const char* kPostLogPath = "/flash/postlog";
 
 // Outputs of an install: the package directory ("/flash/var/pdb/<name>/") when the
-// package has an image part, and whether its copy is the boot image.
+// package has an image part, and whether its copy is the boot image. Set only for a
+// package that was installed now and whose signature checked out: the copy of anything
+// else (a release already installed among them) is unverified and must not be kept.
 struct InstallOutputs {
   std::string imagePath;
   bool bootImage = false;
 };
 
-// Reads one package file from source. The caller commits the journal on kInstalled and
+// Reads one package file from source. The caller commits the journal on Installed and
 // aborts it otherwise; nothing here commits or aborts. copySink, when given, receives
-// every byte read.
-int installFromStream(Planner& planner, ChangeJournal& journal, StreamBuffer& source,
-                      std::uint32_t allowed, const UserChoices& choices, StreamBuffer* copySink,
-                      InstallOutputs& outputs);
+// every byte read. outputs is left untouched unless the result is Installed.
+InstallResult installFromStream(Planner& planner, ChangeJournal& journal, StreamBuffer& source,
+                                std::uint32_t allowed, const UserChoices& choices,
+                                StreamBuffer* copySink, InstallOutputs& outputs);
 
 // One package, or one member of a bundle when bound is given, from a reader at its
 // header part. The name of the record installed now, or already installed; none when
-// the package was refused, broken or failed.
+// the package was refused, broken or failed. outputs are set only when it was installed
+// now.
 std::optional<std::string> installPackage(Planner& planner, ChangeJournal& journal,
                                           PartReader& reader, std::uint32_t allowed,
                                           const UserChoices& choices, const BundleBound* bound,
                                           InstallOutputs& outputs);
 
-// A bundle from a reader at its bundle header part: kInstalled to kEmptyBundle.
-int installBundle(Planner& planner, ChangeJournal& journal, PartReader& reader,
-                  std::uint32_t allowed, const UserChoices& choices, InstallOutputs& outputs);
+// A bundle from a reader at its bundle header part.
+InstallResult installBundle(Planner& planner, ChangeJournal& journal, PartReader& reader,
+                            std::uint32_t allowed, const UserChoices& choices,
+                            InstallOutputs& outputs);
 
 // The image, the files and the signature of a parsed package, then its database entry
 // and marker files.
@@ -83,10 +87,18 @@ int installBundle(Planner& planner, ChangeJournal& journal, PartReader& reader,
 
 // Where an archive entry of the package is unpacked: under "/flash", or "/flash/x/<name>"
 // for a disabled package. None when the entry's name would leave that tree (a ".."
-// component, a NUL byte, no name at all) or would pass through a symbolic link, on flash
+// component, a control character, no name at all) or would pass through a symbolic link, on flash
 // or staged in journal, that leads outside "/flash".
 std::optional<std::string> unpackTarget(const Package& record, const std::string& entryName,
                                         const ChangeJournal& journal);
+
+// What one package may stage before its signature is checked, on a board with 32 MiB of
+// RAM: its files' names live in memory twice (journal and record) and its temporary
+// files in "/ram" until the signature decides.
+inline constexpr std::size_t kMaxStagedFiles = 8192;
+inline constexpr std::size_t kMaxEntryNameLength = 1024;
+inline constexpr std::size_t kMaxStagedNameBytes = 512 * 1024;
+inline constexpr std::uint64_t kMaxStagedDataBytes = 64ull * 1024 * 1024;
 
 // Installs the package files found in the download folder or the package folders on
 // flash, newest release of each first, and enables again what the user had enabled.

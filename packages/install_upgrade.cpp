@@ -140,9 +140,17 @@ void takePostLog(Reporter& reporter) {
   (void)::close(fd);
 }
 
-void placeImage(ChangeJournal& journal, const PackageInfo& candidate, bool bootImage) {
-  const std::string image = std::string(kDatabaseDir) + candidate.name + "/image";
-  if (bootImage) {
+// Puts an installed candidate's file in place as its kept image. The file of a candidate
+// that was not installed now (a release already installed) was not verified: it is
+// discarded, and the installed release keeps its image.
+void placeImage(ChangeJournal& journal, const PackageInfo& candidate,
+                const InstallOutputs& outputs) {
+  if (outputs.imagePath.empty()) {
+    if (candidate.hasImage) journal.stageRemove(candidate.path);
+    return;
+  }
+  const std::string image = outputs.imagePath + "image";
+  if (outputs.bootImage) {
     journal.stageMove(candidate.path, kBootImagePath);
     journal.stageSymlink(kBootImagePath, image);
     return;
@@ -214,11 +222,11 @@ bool upgradeFromFolders(Planner& planner, ChangeJournal& journal, std::uint32_t 
     FdStream file = FdStream::openRead(candidate.path);
     InstallOutputs outputs;
     if (installFromStream(planner, journal, file, allowed, choices, nullptr, outputs) !=
-        kInstalled) {
+        InstallResult::Installed) {
       journal.abort();
       return false;
     }
-    if (candidate.hasImage) placeImage(journal, candidate, outputs.bootImage);
+    placeImage(journal, candidate, outputs);
   }
 
   enableWanted(repository, journal, wanted);

@@ -220,17 +220,12 @@ void ChangeJournal::printError(const char* prefix, int error) const {
 void ChangeJournal::commitMove(const std::string& target, const Entry& entry, bool spinner) {
   createParentDirectories(target);
   if (rename(entry.source.c_str(), target.c_str()) == 0) return;
-  const int error = errno;
-  if (error != EXDEV) {
-    printError("rename", error);
-    return;
-  }
-  const int copyError = copyFile(entry.source, target, spinner, spinnerFd_);
-  if (copyError != 0) {
-    printError("rename", copyError);
-    return;
-  }
-  // A copied temporary file has served its purpose; a moved file stays where it was.
+  int error = errno;
+  if (error == EXDEV) error = copyFile(entry.source, target, spinner, spinnerFd_);
+  if (error != 0) printError("rename", error);
+  // A temporary file has served its purpose, copied or not: once the journal is cleared
+  // nothing would delete it, and it would stay on flash or in RAM for good. A moved file
+  // stays where it was.
   if (entry.kind == Kind::StagedFile) (void)unlink(entry.source.c_str());
 }
 

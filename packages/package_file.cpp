@@ -205,10 +205,12 @@ bool InflateStream::underflow() {
 
 namespace {
 
-// Entry names are joined to the installed root: no component may climb out of it, and
-// a file needs a name of its own.
+// Entry names are joined to the installed root: no component may climb out of it, a
+// file needs a name of its own, and no control character may split or hide a name in
+// the files list (a line feed would make one entry two lines).
 bool isSafeEntryName(const std::string& name, bool written) {
-  if (name.find('\0') != std::string::npos) return false;
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+  if (std::any_of(name.begin(), name.end(), control)) return false;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = name.find('/', start);

@@ -26,9 +26,15 @@ PartReader::PartReader(StreamBuffer& source, bool hashing, StreamBuffer* copySin
   declaredLength_ = loadLe32(header + 4);
 }
 
-void PartReader::want(std::initializer_list<std::uint16_t> types) { wanted_.assign(types); }
+void PartReader::want(std::initializer_list<std::uint16_t> types) {
+  wanted_.assign(types);
+  wantAll_ = false;
+}
 
-void PartReader::want(const std::vector<std::uint16_t>& types) { wanted_ = types; }
+void PartReader::want(const std::vector<std::uint16_t>& types) {
+  wanted_ = types;
+  wantAll_ = false;
+}
 
 bool PartReader::isWanted(std::uint16_t type) const {
   return wantAll_ || std::find(wanted_.begin(), wanted_.end(), type) != wanted_.end();

@@ -59,7 +59,8 @@ class PartReader final : public StreamBuffer {
   // The length field of the file header: bytes after the 8-byte header.
   std::uint32_t declaredLength() const { return declaredLength_; }
 
-  // The part types that next() stops at; others are skipped (hashed when hashing).
+  // The part types that next() stops at (replacing wantAll()); others are skipped
+  // (hashed when hashing).
   void want(std::initializer_list<std::uint16_t> types);
   void want(const std::vector<std::uint16_t>& types);
   // Stops at every part (inspection tools).

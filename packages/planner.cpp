@@ -209,107 +209,153 @@ std::vector<std::size_t> filterAndOrder(const std::vector<const PackageInfo*>& l
   return order;
 }
 
-std::uint32_t Planner::checkInstallable(const PackageInfo& package, std::uint32_t allowed) {
-  Reporter& reporter = repository_.reporter;
-  const std::string offered = nameVersionOf(package);
+namespace {
+
+// One offered package's check: the bits found so far, and whether a message was printed.
+// A message is printed only for the first problem whose bit the caller does not allow.
+struct Check {
+  const PackageInfo& package;
+  std::uint32_t allowed;
+  Reporter& reporter;
+  std::string offered = nameVersionOf(package);
+  std::uint32_t bits = 0;
   bool reported = false;
-  // A message only for the first problem the caller does not allow.
-  auto shouldReport = [&](std::uint32_t bit) {
+
+  // Sets bit; true when its message is to be printed.
+  bool found(std::uint32_t bit) {
+    bits |= bit;
     if (reported || (allowed & bit) != 0) return false;
     reported = true;
     return true;
-  };
+  }
+};
 
-  std::uint32_t bits = 0;
+void olderBuildInFlaggedState(Check& check, const Package& installed) {
+  if (check.package.buildTime >= installed.buildTime) return;
+  check.reporter.warning("cannot install older %s: router in flagged state", check.offered.c_str());
+  check.bits |= kSituationUnusable | kSituationConflict;
+  check.reported = true;
+}
+
+void newerPackageIsAlreadyInstalled(Check& check, const Package& installed) {
+  if (check.found(kSituationDowngrade)) {
+    check.reporter.warning("omitting package %s: newer package %s is already installed",
+                           check.offered.c_str(), nameVersionOf(installed).c_str());
+  }
+}
+
+void itIsAlreadyInstalled(Check& check) {
+  if (check.found(kSituationSameRelease)) {
+    check.reporter.warning("omitting package %s: it is already installed", check.offered.c_str());
+  }
+}
+
+// An upgrade; told only to a caller that allows downgrades but not upgrades.
+void olderPackageIsAlreadyInstalled(Check& check) {
+  check.bits |= kSituationUpgrade;
+  if (check.reported || (check.allowed & kSituationUpgrade) != 0 ||
+      (check.allowed & kSituationDowngrade) == 0) {
+    return;
+  }
+  check.reporter.warning("omitting package %s: older package is already installed",
+                         check.offered.c_str());
+  check.reported = true;
+}
+
+void compareWithInstalled(Check& check, const Package& installed, bool flagged) {
+  if (flagged) olderBuildInFlaggedState(check, installed);
+  const int c = compare(check.package, installed);
+  if (c < 0) return newerPackageIsAlreadyInstalled(check, installed);
+  if (c == 0) return itIsAlreadyInstalled(check);
+  olderPackageIsAlreadyInstalled(check);
+}
+
+bool isSystemPackage(const PackageInfo& package) {
+  return package.name == "system" || package.name.compare(0, 8, "pellorin") == 0;
+}
+
+void minPellorinVersion(Check& check, const BoardQueries& board) {
+  const Version minimum = board.boardMinVersion();
+  if (minimum <= check.package.version) return;
+  if (check.found(kSituationUnusable)) {
+    check.reporter.error("omitting package %s: min Pellorin version is %s", check.offered.c_str(),
+                         formatVersion(minimum).c_str());
+  }
+}
+
+void doesNotSupportCurrentFileSystem(Check& check) {
+  if (check.found(kSituationUnusable)) {
+    check.reporter.warning("omitting package %s: it does not support current file system",
+                           check.offered.c_str());
+  }
+}
+
+void doesNotSupportCurrentQuorrelin(Check& check) {
+  if (check.found(kSituationUnusable)) {
+    check.reporter.error("omitting package %s: it does not support current Quorrelin",
+                         check.offered.c_str());
+  }
+}
+
+void boardChecks(Check& check, const BoardQueries& board) {
+  const Version version = check.package.version;
+  minPellorinVersion(check, board);
+  if (version < kFirstCurrentFileSystem) doesNotSupportCurrentFileSystem(check);
+  if (version < kFirstCurrentFlashDriver && board.boardHasFlag1000()) {
+    doesNotSupportCurrentQuorrelin(check);
+  }
+  if (version < kFirstLargeEraseBlocks && board.mtd0HasLargeEraseBlocks()) {
+    doesNotSupportCurrentFileSystem(check);
+  }
+}
+
+void notMadeForThisArchitecture(Check& check, const std::string& architecture) {
+  const std::string& made = check.package.architecture;
+  if (made.empty() || made == architecture) return;
+  if (check.found(kSituationUnusable)) {
+    check.reporter.error("can not install %s: it is not made for %s, but for %s",
+                         check.offered.c_str(), architecture.c_str(), made.c_str());
+  }
+}
+
+// Only the first missing dependency counts.
+void requiredIsNotInstalled(Check& check, const Repository& repository) {
+  for (const Relation& dependency : check.package.dependencies) {
+    if (!candidates(repository, dependency, false).empty()) continue;
+    if (check.found(kSituationUnusable)) {
+      check.reporter.error("can not install %s: %s is not installed, but is required",
+                           check.offered.c_str(),
+                           boundText(dependency.name, dependency.minimum).c_str());
+    }
+    return;
+  }
+}
+
+// Only the first enabled record that conflicts counts.
+void conflictsWithEnabled(Check& check, const Repository& repository) {
+  for (const std::unique_ptr<Package>& record : repository.packages) {
+    if (record->disabled || !conflicts(*record, check.package)) continue;
+    if (check.found(kSituationConflict)) {
+      check.reporter.error("can not install %s: it conflicts with %s", check.offered.c_str(),
+                           nameVersionOf(*record).c_str());
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+std::uint32_t Planner::checkInstallable(const PackageInfo& package, std::uint32_t allowed) {
+  Check check{package, allowed, repository_.reporter};
   const Package* installed = repository_.find(package.name);
   if (installed != nullptr && installed->name != "branding") {
-    if (flagged_ && package.buildTime < installed->buildTime) {
-      reporter.warning("cannot install older %s: router in flagged state", offered.c_str());
-      bits |= kSituationUnusable | kSituationConflict;
-      reported = true;
-    }
-    const int c = compare(package, *installed);
-    if (c < 0) {
-      if (shouldReport(kSituationDowngrade)) {
-        reporter.warning("omitting package %s: newer package %s is already installed",
-                         offered.c_str(), nameVersionOf(*installed).c_str());
-      }
-      bits |= kSituationDowngrade;
-    } else if (c == 0) {
-      if (shouldReport(kSituationSameRelease)) {
-        reporter.warning("omitting package %s: it is already installed", offered.c_str());
-      }
-      bits |= kSituationSameRelease;
-    } else {
-      bits |= kSituationUpgrade;
-      if (!reported && (allowed & kSituationUpgrade) == 0 && (allowed & kSituationDowngrade) != 0) {
-        reporter.warning("omitting package %s: older package is already installed",
-                         offered.c_str());
-        reported = true;
-      }
-    }
+    compareWithInstalled(check, *installed, flagged_);
   }
-
-  if (package.name == "system" || package.name.compare(0, 8, "pellorin") == 0) {
-    const Version minimum = board_.boardMinVersion();
-    if (minimum > package.version) {
-      bits |= kSituationUnusable;
-      if (shouldReport(kSituationUnusable)) {
-        reporter.error("omitting package %s: min Pellorin version is %s", offered.c_str(),
-                       formatVersion(minimum).c_str());
-      }
-    }
-    if (package.version < kFirstCurrentFileSystem) {
-      bits |= kSituationUnusable;
-      if (shouldReport(kSituationUnusable)) {
-        reporter.warning("omitting package %s: it does not support current file system",
-                         offered.c_str());
-      }
-    }
-    if (package.version < kFirstCurrentFlashDriver && board_.boardHasFlag1000()) {
-      bits |= kSituationUnusable;
-      if (shouldReport(kSituationUnusable)) {
-        reporter.error("omitting package %s: it does not support current Quorrelin",
-                       offered.c_str());
-      }
-    }
-    if (package.version < kFirstLargeEraseBlocks && board_.mtd0HasLargeEraseBlocks()) {
-      bits |= kSituationUnusable;
-      if (shouldReport(kSituationUnusable)) {
-        reporter.warning("omitting package %s: it does not support current file system",
-                         offered.c_str());
-      }
-    }
-  }
-
-  if (!package.architecture.empty() && package.architecture != repository_.architecture) {
-    bits |= kSituationUnusable;
-    if (shouldReport(kSituationUnusable)) {
-      reporter.error("can not install %s: it is not made for %s, but for %s", offered.c_str(),
-                     repository_.architecture.c_str(), package.architecture.c_str());
-    }
-  }
-
-  for (const Relation& dependency : package.dependencies) {
-    if (!candidates(repository_, dependency, false).empty()) continue;
-    bits |= kSituationUnusable;
-    if (shouldReport(kSituationUnusable)) {
-      reporter.error("can not install %s: %s is not installed, but is required", offered.c_str(),
-                     boundText(dependency.name, dependency.minimum).c_str());
-    }
-    break;
-  }
-
-  for (const std::unique_ptr<Package>& record : repository_.packages) {
-    if (record->disabled || !conflicts(*record, package)) continue;
-    bits |= kSituationConflict;
-    if (shouldReport(kSituationConflict)) {
-      reporter.error("can not install %s: it conflicts with %s", offered.c_str(),
-                     nameVersionOf(*record).c_str());
-    }
-    break;
-  }
-  return bits;
+  if (isSystemPackage(package)) boardChecks(check, board_);
+  notMadeForThisArchitecture(check, repository_.architecture);
+  requiredIsNotInstalled(check, repository_);
+  conflictsWithEnabled(check, repository_);
+  return check.bits;
 }
 
 std::vector<Package*> Planner::reduce(const std::vector<Package*>& records) const {
@@ -321,31 +367,36 @@ std::vector<Package*> Planner::reduce(const std::vector<Package*>& records) cons
   return reduced;
 }
 
-void Planner::hold(Package& record, const Package& dependent, int verbosity,
-                   std::vector<const Package*>& visited) {
+void Planner::hold(Package& record, const Package& dependent, int verbosity, HoldWalk& walk) {
   if (isPending(record, PendingAction::Uninstall) || isPending(record, PendingAction::Disable)) {
     if (verbosity >= kReportChanges) {
       repository_.reporter.warning("can not %s %s: %s depends on it", actionName(record.pending),
                                    nameVersionOf(record).c_str(), dependent.name.c_str());
     }
     record.pending = PendingAction::None;
+    ++walk.stateChanges;
   } else if (!record.disabled) {
     return;
-  } else {
+  } else if (!isPending(record, PendingAction::Enable)) {
     record.pending = PendingAction::Enable;
+    ++walk.stateChanges;
   }
-  holdDependencies(record, verbosity, visited);
+  holdDependencies(record, verbosity, walk);
 }
 
-// Each record is visited at most once per plan: bundle names can form a cycle (a member
-// named like its own bundle, two bundles naming each other) that would never end.
-void Planner::holdDependencies(Package& record, int verbosity,
-                               std::vector<const Package*>& visited) {
-  if (std::find(visited.begin(), visited.end(), &record) != visited.end()) return;
-  visited.push_back(&record);
+// The rules are deterministic: a record entered again on the current path with no state
+// changed since its earlier entry would repeat that entry for ever (bundle names can
+// form such a cycle: a member named like its bundle, two bundles naming each other).
+// Only that is cut short; any other re-entry ends, as every state change moves a record
+// towards enabled, so the written result stays whole.
+void Planner::holdDependencies(Package& record, int verbosity, HoldWalk& walk) {
+  for (const auto& [entered, changes] : walk.path) {
+    if (entered == &record && changes == walk.stateChanges) return;
+  }
+  walk.path.emplace_back(&record, walk.stateChanges);
   if (!record.bundleName.empty()) {
     if (Package* bundle = repository_.find(record.bundleName)) {
-      hold(*bundle, record, verbosity, visited);
+      hold(*bundle, record, verbosity, walk);
     }
   }
   for (const Relation& dependency : record.dependencies) {
@@ -353,8 +404,9 @@ void Planner::holdDependencies(Package& record, int verbosity,
     if (plannedOutcome(found) == Outcome::Satisfied) continue;
     if (found.empty()) break;
     const std::vector<Package*> reduced = reduce(found);
-    if (!reduced.empty()) hold(*reduced.back(), record, verbosity, visited);
+    if (!reduced.empty()) hold(*reduced.back(), record, verbosity, walk);
   }
+  walk.path.pop_back();
 }
 
 void Planner::membersFollowBundles() {
@@ -448,9 +500,9 @@ bool Planner::planPendingActions(int verbosity, PendingPlan& plan) {
   std::vector<std::unique_ptr<Package>>& records = repository_.packages;
   membersFollowBundles();
 
-  std::vector<const Package*> visited;
+  HoldWalk walk;
   for (const std::unique_ptr<Package>& record : records) {
-    if (wantsEnabled(*record)) holdDependencies(*record, verbosity, visited);
+    if (wantsEnabled(*record)) holdDependencies(*record, verbosity, walk);
   }
   resolveConflicts(verbosity);
   closeDependencies();

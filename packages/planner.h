@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "packages/board_queries.h"
@@ -97,9 +98,15 @@ class Planner {
   bool dropOutdatedPackages(ChangeJournal& journal);
 
  private:
-  void holdDependencies(Package& record, int verbosity, std::vector<const Package*>& visited);
-  void hold(Package& record, const Package& dependent, int verbosity,
-            std::vector<const Package*>& visited);
+  // The walk of hold-dependencies: the records entered on the current path, each with
+  // the number of state changes seen when it was entered.
+  struct HoldWalk {
+    std::vector<std::pair<const Package*, unsigned>> path;
+    unsigned stateChanges = 0;
+  };
+  void holdDependencies(Package& record, int verbosity, HoldWalk& walk);
+  void hold(Package& record, const Package& dependent, int verbosity, HoldWalk& walk);
+
   void membersFollowBundles();
   void resolveConflicts(int verbosity);
   void closeDependencies();

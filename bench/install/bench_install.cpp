@@ -147,15 +147,16 @@ void freshFlash() {
 }
 
 // installFromStream from fd into an empty database; the journal is left staged.
-int installFrom(int fd, vl::ChangeJournal& journal, vl::Repository& repository) {
+vl::InstallResult installFrom(int fd, vl::ChangeJournal& journal, vl::Repository& repository) {
   repository.architecture = "mips";
   FixedBoard board;
   vl::Planner planner(repository, board, false);
   vl::FdStream source(fd, false);
   vl::FdStream copy = vl::FdStream::openWrite(vl::kImageCopyPath, O_CREAT | O_TRUNC, 0644);
   vl::InstallOutputs outputs;
-  const int result = vl::installFromStream(planner, journal, source, 1, {}, &copy, outputs);
-  return copy.close() ? result : vl::kInstallFailed;
+  const vl::InstallResult result =
+      vl::installFromStream(planner, journal, source, 1, {}, &copy, outputs);
+  return copy.close() ? result : vl::InstallResult::Failed;
 }
 
 // Where the archive part's payload lies in the file.
@@ -244,7 +245,11 @@ void BM_InstallFromPipe(benchmark::State& state) {
     vl::ChangeJournal journal;
     bool ok = false;
     const double install = timeFromPipe(
-        path, [&](int fd) { return installFrom(fd, journal, repository) == vl::kInstalled; }, ok);
+        path,
+        [&](int fd) {
+          return installFrom(fd, journal, repository) == vl::InstallResult::Installed;
+        },
+        ok);
     journal.abort();
     close(devNull);
     if (!ok) {
@@ -332,9 +337,9 @@ int main(int argc, char** argv) {
     vl::Repository repository;
     repository.reporter.setQuiet(true);
     vl::ChangeJournal journal;
-    const int result = installFrom(0, journal, repository);
+    const vl::InstallResult result = installFrom(0, journal, repository);
     journal.abort();
-    return result == vl::kInstalled ? 0 : 1;
+    return result == vl::InstallResult::Installed ? 0 : 1;
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

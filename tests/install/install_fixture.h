@@ -54,15 +54,10 @@ inline PackageSource package(const std::string& name, const char* version = "6.4
   return p;
 }
 
-inline Bytes build(const PackageSource& p, SignatureForm form = SignatureForm::Both) {
-  std::optional<Bytes> bytes = pkgbuild::buildPackage(p, form, pkgbuild::signerFor(devKeys()));
-  EXPECT_TRUE(bytes);
-  return bytes.value_or(Bytes{});
-}
-
-inline Bytes buildUntracked(const PackageSource& p) {
-  std::optional<Bytes> bytes = pkgbuild::buildPackage(
-      p, SignatureForm::Both, pkgbuild::signerFor(devKeys()), kMagicUntracked);
+inline Bytes build(const PackageSource& p, SignatureForm form = SignatureForm::Both,
+                   std::uint32_t magic = kMagicTracked) {
+  std::optional<Bytes> bytes =
+      pkgbuild::buildPackage(p, form, pkgbuild::signerFor(devKeys()), magic);
   EXPECT_TRUE(bytes);
   return bytes.value_or(Bytes{});
 }
@@ -93,7 +88,8 @@ inline void writeFile(const std::string& path, const Bytes& bytes) {
   writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
-inline void removeTree(const std::string& path) {
+// Removes what is in path, and path itself unless keepRoot.
+inline void removeTree(const std::string& path, bool keepRoot = false) {
   if (DIR* dir = ::opendir(path.c_str())) {
     std::vector<std::string> names;
     while (const dirent* e = ::readdir(dir)) {
@@ -102,22 +98,17 @@ inline void removeTree(const std::string& path) {
     }
     ::closedir(dir);
     for (const std::string& name : names) removeTree(path + "/" + name);
-    (void)::rmdir(path.c_str());
+    if (!keepRoot) (void)::rmdir(path.c_str());
     return;
   }
   (void)::unlink(path.c_str());
 }
 
-inline void emptyDirectory(const std::string& path) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    std::vector<std::string> names;
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-    for (const std::string& name : names) removeTree(path + "/" + name);
-  }
+inline void emptyDirectory(const std::string& path) { removeTree(path, true); }
+
+inline bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 // Every path under root with its type, mode and contents (or link target): two equal
@@ -207,15 +198,16 @@ class InstallFixture : public ::testing::Test {
   // One package file as the install sequence's child installs it: the stream read with
   // its copy going to /flash/image, then the copy put in place and the journal committed,
   // or the journal aborted.
-  int install(const Bytes& file, const UserChoices& choices = {}, std::uint32_t allowed = 1) {
+  InstallResult install(const Bytes& file, const UserChoices& choices = {},
+                        std::uint32_t allowed = 1) {
     MemorySource source(file.data(), file.size());
     FdStream copy = FdStream::openWrite(kImageCopyPath, O_CREAT | O_TRUNC, 0644);
     EXPECT_TRUE(copy.isOpen());
     outputs = InstallOutputs{};
-    const int result =
+    const InstallResult result =
         installFromStream(*planner, journal, source, allowed, choices, &copy, outputs);
     EXPECT_TRUE(copy.close());
-    if (result != kInstalled) {
+    if (result != InstallResult::Installed) {
       journal.abort();
       (void)::unlink(kImageCopyPath);
       return result;

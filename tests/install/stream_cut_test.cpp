@@ -17,11 +17,11 @@ class CutStream : public InstallFixture {
       SCOPED_TRACE(length);
       openRepository();
       const Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
-      EXPECT_NE(install(cut), kInstalled);
+      EXPECT_NE(install(cut), InstallResult::Installed);
       ASSERT_EQ(snapshot(), before);
     }
     openRepository();
-    EXPECT_EQ(install(file), kInstalled);  // the whole file is fine
+    EXPECT_EQ(install(file), InstallResult::Installed);  // the whole file is fine
   }
 };
 
@@ -59,7 +59,7 @@ TEST_F(CutStream, PackageWithTrailingPartsCutAfterItsSignatureFails) {
     SCOPED_TRACE(length);
     openRepository();
     EXPECT_EQ(install(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length))),
-              kInstallFailed);
+              InstallResult::Failed);
     ASSERT_EQ(snapshot(), before);
   }
 }
@@ -72,7 +72,7 @@ TEST_F(CutStream, StreamLongerThanDeclaredFails) {
     Bytes longer = file;
     longer.resize(file.size() + extra, 0);
     const auto before = snapshot();
-    EXPECT_EQ(install(longer), kInstallFailed);
+    EXPECT_EQ(install(longer), InstallResult::Failed);
     EXPECT_EQ(snapshot(), before);
   }
 }

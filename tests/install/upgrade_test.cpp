@@ -8,11 +8,6 @@
 namespace vl::testing {
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 PackageSource app(const char* version, std::uint32_t buildTime = 1700000000) {
   PackageSource p = package("app", version, {{"bin/app", 0100755, std::string("app ") + version}});
   p.buildTime = buildTime;
@@ -81,19 +76,6 @@ TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
                             "installed app-6.49"}));
 }
 
-TEST_F(Upgrade, WithoutTheMarkerTheInstalledReleaseStays) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app-6.50.vpk", build(app("6.50")));
-  openRepository();
-  ASSERT_TRUE(upgrade());
-  writeFile("/flash/var/pckg/app-6.49.vpk", build(app("6.49")));
-  emptyDirectory("/ram");
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(readFile("/flash/bin/app"), "app 6.50");
-  EXPECT_EQ(messages()[0], "WARNING: omitting package app-6.49: newer package is already provided");
-}
-
 TEST_F(Upgrade, FlaggedStateKeepsTheLatestBuild) {
   // In flagged state only the latest builds stay, whatever their names.
   writeFile("/flash/var/pckg/lib.vpk", build(lib(1800000000)));
@@ -158,11 +140,20 @@ TEST_F(Upgrade, FailedCandidateAbortsEverything) {
   EXPECT_EQ(lastMessage(), "ERROR: installation of app-6.50 failed: broken package");
 }
 
-TEST_F(Upgrade, KeptImageIsPutInPlace) {
+// The file of a release already installed was not verified: it is discarded, and the
+// installed release keeps its image.
+TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
   PackageSource kernel = package("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
   kernel.image = Bytes(64, 0x11);
   const Bytes file = build(kernel);
   writeFile("/flash/var/pckg/kernel.vpk", file);
+  openRepository();
+  EXPECT_TRUE(upgrade());
+  EXPECT_EQ(readFile("/flash/var/pdb/kernel/image"), std::string(file.begin(), file.end()));
+  EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
+
+  kernel.conflicts = {Relation{"other", 0, 0, 0}};
+  writeFile("/flash/var/pckg/kernel.vpk", build(kernel, SignatureForm::None));
   openRepository();
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/var/pdb/kernel/image"), std::string(file.begin(), file.end()));
