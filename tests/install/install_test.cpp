@@ -241,6 +241,8 @@ TEST_F(Install, BrokenPackageLeavesNoTrace) {
   }
 }
 
+// A name that passes every text check still must not lead through a symbolic link, on
+// flash or staged, out of "/flash".
 TEST_F(Install, UnpackTargetStaysInsideFlash) {
   ASSERT_EQ(::mkdir("/flash/usr", 0755), 0);
   ASSERT_EQ(::mkdir("/ram/outside", 0755), 0);
@@ -249,37 +251,19 @@ TEST_F(Install, UnpackTargetStaysInsideFlash) {
   ASSERT_EQ(::symlink("../ram/outside", "/flash/relative-out"), 0);
   ASSERT_EQ(::symlink("/flash/nothing-here", "/flash/dangling"), 0);
   journal.stageSymlink("/ram/outside", "/flash/staged");
-  Package enabled;
-  enabled.name = "app";
-  Package disabled = enabled;
-  disabled.disabled = true;
-
-  const struct {
-    const Package& record;
-    std::string entry;
-    const char* expected;  // nullptr: refused
-  } cases[] = {
-      {enabled, "bin/x", "/flash/bin/x"},
-      {enabled, "/bin/x", "/flash/bin/x"},
-      {enabled, "./bin/x", "/flash/./bin/x"},
-      {disabled, "/bin/x", "/flash/x/app/bin/x"},
-      {enabled, "inside/lib.so", "/flash/inside/lib.so"},
-      {enabled, "/../etc/passwd", nullptr},
-      {enabled, "bin/..", nullptr},
-      {disabled, "../../bin/x", nullptr},
-      {enabled, "./", nullptr},
-      {enabled, std::string("bin/x\0/../../y", 14), nullptr},
-      {enabled, "bin/x\n../../y", nullptr},
-      {enabled, "bin/\x7f", nullptr},
-      {enabled, "out/lib.so", nullptr},
-      {enabled, "relative-out/lib.so", nullptr},
-      {enabled, "dangling/lib.so", nullptr},
-      {enabled, "staged/lib.so", nullptr},
+  Package record;
+  record.name = "app";
+  const std::pair<std::string, const char*> cases[] = {
+      {"/bin/x", "/flash/bin/x"},
+      {"inside/lib.so", "/flash/inside/lib.so"},
+      {"out/lib.so", "<refused>"},
+      {"relative-out/lib.so", "<refused>"},
+      {"dangling/lib.so", "<refused>"},
+      {"staged/lib.so", "<refused>"},
+      {std::string("bin/x\0/../../y", 14), "<refused>"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
-    EXPECT_EQ(unpackTarget(c.record, c.entry, journal).value_or("<refused>"),
-              c.expected == nullptr ? "<refused>" : c.expected);
+  for (const auto& [entry, expected] : cases) {
+    EXPECT_EQ(unpackTarget(record, entry, journal).value_or("<refused>"), expected) << entry;
   }
 }
 
