@@ -174,23 +174,22 @@ class InstallFixture : public ::testing::Test {
       if (std::string(root) != "/tmp") emptyDirectory(root);
     }
     layOutFlash();
-    removeTree(consolePath_);
     ::unsetenv(kBootImageVariable);
+    consoleFd_ = ::open(kConsolePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(consoleFd_, 0);
+    journal.setOutput(consoleFd_, consoleFd_);
     openRepository();
   }
   void TearDown() override {
     journal.abort();
     ::unsetenv(kBootImageVariable);
+    ::close(consoleFd_);
   }
 
   // A new repository loaded from flash, as a package child opens it.
   void openRepository() {
     repository = std::make_unique<Repository>();
-    const int fd = ::open(consolePath_, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    consoleFds_.push_back(fd);
-    repository->reporter.setOutput(fd);
-    journal.setOutput(fd, fd);
+    repository->reporter.setOutput(consoleFd_);
     repository->open(false, "mips");
     planner = std::make_unique<Planner>(*repository, board, false);
   }
@@ -231,7 +230,6 @@ class InstallFixture : public ::testing::Test {
 
   std::vector<std::string> messages() const { return repository->reporter.messages(); }
   std::string lastMessage() const { return messages().empty() ? std::string() : messages().back(); }
-  std::string console() const { return readFile(consolePath_); }
 
   FixedBoard board;
   std::unique_ptr<Repository> repository;
@@ -240,13 +238,7 @@ class InstallFixture : public ::testing::Test {
   InstallOutputs outputs;
 
  private:
-  const char* consolePath_ = kConsolePath;
-  std::vector<int> consoleFds_;
-
- public:
-  ~InstallFixture() override {
-    for (int fd : consoleFds_) ::close(fd);
-  }
+  int consoleFd_ = -1;
 };
 
 }  // namespace vl::testing

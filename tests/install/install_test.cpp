@@ -276,19 +276,20 @@ TEST_F(Install, PartsAfterTheSignature) {
     std::vector<std::pair<std::uint16_t, Bytes>> trailing;
     InstallResult expected;
   } cases[] = {
+      // clang-format off
       {"architecture and empty dependencies",
        {{kPartArchitecture, Bytes{'m', 'i', 'p', 's'}}, {kPartDependencies, Bytes{}}},
        InstallResult::Installed},
       {"dependencies with entries", {{kPartDependencies, Bytes{0, 0}}}, InstallResult::Failed},
       {"a files part", {{kPartFiles, Bytes{}}}, InstallResult::Failed},
-      {"architecture twice",
-       {{kPartArchitecture, Bytes{'m'}}, {kPartArchitecture, Bytes{'m'}}},
+      {"architecture twice", {{kPartArchitecture, Bytes{'m'}}, {kPartArchitecture, Bytes{'m'}}},
        InstallResult::Failed},
       {"a note", {{kPartNote, Bytes{'n'}}}, InstallResult::Failed},
       {"text 24", {{kPartText24, Bytes{'t'}}}, InstallResult::Failed},
       {"text 2", {{kPartText2, Bytes{'t'}}}, InstallResult::Failed},
       {"a digest switch", {{kPartDigestSwitch, Bytes{}}}, InstallResult::Failed},
       {"an unknown part", {{77, Bytes{1}}}, InstallResult::Failed},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
