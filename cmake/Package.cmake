@@ -26,6 +26,9 @@ function(vl_install_program target page)
     DEPENDS ${source} VERBATIM)
   add_custom_target(${target}_man DEPENDS ${compressed})
   add_dependencies(vl_package_contents ${target} ${target}_man)
+  # The programs read package files from anywhere: the usual Debian hardening.
+  target_compile_definitions(${target} PRIVATE $<$<CONFIG:Release>:_FORTIFY_SOURCE=2>)
+  target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endfunction()
@@ -60,16 +63,16 @@ set(CPACK_PACKAGE_VENDOR "The Pellorin network installer developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install server and package tools for Pellorin routers")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The PC side of the Pellorin network installer:\n"
-    " tarnwick, the install server that boards booted into the network installer\n"
-    " find on the local Ethernet segment, and that sends them configuration\n"
-    " scripts and package files; pellpkg, which builds, inspects and verifies\n"
-    " package files; and pellkey, which makes and uses package-signing key sets.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+    "The PC side of the Pellorin network installer: tarnwick, the install server\n\
+that boards booted into the network installer find on the local Ethernet\n\
+segment, which sends them configuration scripts and package files; pellpkg,\n\
+which builds, inspects and verifies package files; and pellkey, which makes\n\
+and uses package-signing key sets.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};tools;/")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VL_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
