@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "tarnwick 6.49.10";
+constexpr const char* kVersion = "tarnwick " VL_VERSION;
 // After the last counted board, how long the server stays while nothing asks for
 // anything: a board whose TERM was lost repeats WTRM every second.
 constexpr std::int64_t kLingerMicros = 2'500'000;
@@ -34,7 +34,7 @@ struct Settings {
   int boards = 0;
   std::string events;
   double idleSeconds = 300;
-  std::string offerText = "tarnwick 6.49.10";
+  std::string offerText = kVersion;
 };
 
 bool parseMacText(const std::string& text, vl::MacAddress& mac) {
