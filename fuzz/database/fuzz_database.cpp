@@ -9,36 +9,24 @@
 #include <string>
 
 #include "fuzz/common/board_root.h"
-#include "packages/board_queries.h"
 #include "packages/database.h"
 #include "packages/install.h"
 #include "packages/planner.h"
 
 namespace {
 
-constexpr const char* kFiles[] = {"/flash/var/pdb/a/version",
-                                  "/flash/var/pdb/a/deps",
-                                  "/flash/var/pdb/a/provides",
-                                  "/flash/var/pdb/a/conflicts",
-                                  "/flash/var/pdb/a/bundle",
-                                  "/flash/var/pdb/a/files",
-                                  "/flash/var/pdb/a/disabled",
-                                  "/flash/var/pdb/a/enabled",
-                                  "/flash/var/pdb/a/image",
-                                  "/ram/pdb/a/schedule",
-                                  "/rw/pckg/.images/b",
-                                  "/flash/var/pdb/b/files",
-                                  "/ram/DOWNGRADE"};
+// Record "a" has a directory and a schedule, record "b" an image and a files list.
+constexpr const char* kRecordFiles[] = {"version", "deps",     "provides", "conflicts", "bundle",
+                                        "files",   "disabled", "enabled",  "image"};
+constexpr const char* kOtherFiles[] = {"/ram/pdb/a/schedule", "/rw/pckg/.images/b",
+                                       "/flash/var/pdb/b/files", "/ram/DOWNGRADE"};
 
-struct Board final : vl::BoardQueries {
-  vl::Version boardMinVersion() const override { return 0; }
-  bool boardHasFlag1000() const override { return false; }
-  bool mtd0HasLargeEraseBlocks() const override { return false; }
-};
-
-bool insideFlash(const std::string& path) {
-  return path.starts_with("/flash/") && path.find("/../") == std::string::npos &&
-         !path.ends_with("/..") && path.find('\n') == std::string::npos;
+void writeMaybe(FuzzedDataProvider& input, const std::string& path) {
+  if (!input.ConsumeBool()) return;
+  const std::string text = input.ConsumeRandomLengthString(4096);
+  vl::createParentDirectories(path);
+  vl::FdStream out = vl::FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
+  if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
 }
 
 }  // namespace
@@ -52,20 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 16384) return 0;
   vl::fuzzing::clearBoardPaths();
   FuzzedDataProvider input(data, size);
-  for (const char* path : kFiles) {
-    if (!input.ConsumeBool()) continue;
-    const std::string text = input.ConsumeRandomLengthString(4096);
-    vl::createParentDirectories(path);
-    vl::FdStream out = vl::FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
-    if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
-  }
+  for (const char* name : kRecordFiles) writeMaybe(input, std::string("/flash/var/pdb/a/") + name);
+  for (const char* path : kOtherFiles) writeMaybe(input, path);
   static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   vl::Repository repository;
   repository.reporter.setOutput(devNull);
   repository.open(false, "mips");
   repository.dump();
   repository.list();
-  Board board;
+  vl::fuzzing::AnyBoard board;
   vl::Planner planner(repository, board, input.ConsumeBool());
   vl::ChangeJournal journal;
   journal.setOutput(devNull, devNull);
@@ -74,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   journal.abort();
   for (const auto& record : repository.packages) repository.removePackage(*record, journal);
   for (const auto& [path, entry] : journal.entries()) {
-    if (!insideFlash(path)) std::abort();
+    if (!vl::fuzzing::insideFlash(path, true)) std::abort();
   }
   journal.abort();
   return 0;

@@ -4,7 +4,6 @@
 // staged path and every owned file stays inside "/flash", and aborting leaves no file.
 #include <fcntl.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +11,6 @@
 #include <string>
 
 #include "fuzz/common/board_root.h"
-#include "packages/board_queries.h"
 #include "packages/install.h"
 #include "packages/package_file.h"
 #include "packages/part_reader.h"
@@ -33,26 +31,6 @@ void walkArchive(vl::PartReader& reader) {
   }
 }
 
-struct Board final : vl::BoardQueries {
-  vl::Version boardMinVersion() const override { return 0; }
-  bool boardHasFlag1000() const override { return false; }
-  bool mtd0HasLargeEraseBlocks() const override { return false; }
-};
-
-// A path inside "/flash" that no ".." component leads out of; one that goes into a files
-// list is also one line.
-bool insideFlash(const std::string& path, bool listed) {
-  if (!path.starts_with("/flash/") || (listed && path.find('\n') != std::string::npos)) {
-    return false;
-  }
-  for (std::size_t start = 0; start <= path.size();) {
-    const std::size_t end = std::min(path.find('/', start), path.size());
-    if (path.compare(start, end - start, "..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 int countFile(const char*, const struct stat* st, int, FTW*) {
   return S_ISDIR(st->st_mode) ? 0 : 1;
 }
@@ -64,7 +42,7 @@ void installIntoJournal(const std::uint8_t* data, std::size_t size) {
   vl::Repository repository;
   repository.reporter.setOutput(devNull);
   repository.open(false, "mips");
-  Board board;
+  vl::fuzzing::AnyBoard board;
   vl::Planner planner(repository, board, false);
   vl::ChangeJournal journal;
   journal.setOutput(devNull, devNull);
@@ -72,11 +50,11 @@ void installIntoJournal(const std::uint8_t* data, std::size_t size) {
   vl::InstallOutputs outputs;
   (void)vl::installFromStream(planner, journal, source, ~0u, {}, nullptr, outputs);
   for (const auto& [path, entry] : journal.entries()) {
-    if (!insideFlash(path, false)) std::abort();
+    if (!vl::fuzzing::insideFlash(path, false)) std::abort();
   }
   for (const auto& record : repository.packages) {
     for (const std::string& owned : record->files) {
-      if (!insideFlash(vl::installedPath(owned), true)) std::abort();
+      if (!vl::fuzzing::insideFlash(vl::installedPath(owned), true)) std::abort();
     }
   }
   journal.abort();
