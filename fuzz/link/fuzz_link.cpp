@@ -24,10 +24,8 @@ int boundSocket(sockaddr_in& address) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   address = sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t size = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    std::abort();
-  }
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) std::abort();
+  (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
   return fd;
 }
 
@@ -38,23 +36,20 @@ struct Loopback {
   vl::ServerLink link;
 
   Loopback() {
-    auto channel = std::make_unique<vl::NetChannel>();
-    channel->socket = boundSocket(board);
-    channel->hardwareAddress = kBoard;
-    channel->destination = server;
-    link.channels.push_back(std::move(channel));
+    link.channels.push_back(std::make_unique<vl::NetChannel>());
+    link.channels[0]->socket = boundSocket(board);
+    link.channels[0]->hardwareAddress = kBoard;
+    link.channels[0]->destination = server;
   }
   ~Loopback() { ::close(serverFd); }
-  void send(const vl::MacAddress& from, std::string_view payload, std::uint16_t seq,
+  void send(const vl::MacAddress& from, std::string_view text, std::uint16_t seq,
             std::uint16_t ack) {
     vl::FrameBuffer frame{};
-    const std::size_t length = std::min(payload.size(), vl::kMaxPayload);
-    std::memcpy(vl::framePayload(frame), payload.data(), length);
-    vl::writeFrameHeader(frame, from, kBoard, static_cast<std::uint16_t>(length), seq, ack);
-    if (::sendto(serverFd, frame.data(), vl::kFrameHeaderSize + length, 0,
-                 reinterpret_cast<const sockaddr*>(&board), sizeof board) < 0) {
-      std::abort();
-    }
+    const std::string_view payload = text.substr(0, vl::kMaxPayload);
+    std::memcpy(vl::framePayload(frame), payload.data(), payload.size());
+    vl::writeFrameHeader(frame, from, kBoard, static_cast<std::uint16_t>(payload.size()), seq, ack);
+    (void)::sendto(serverFd, frame.data(), vl::kFrameHeaderSize + payload.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&board), sizeof board);
   }
 };
 
@@ -100,9 +95,8 @@ void checkAnnounce(std::string_view answer, std::uint32_t sent, std::uint32_t re
   const vl::NextFile next = vl::requestNextFile(loop.link);
   if (next == vl::NextFile::LinkFailure) std::abort();
   const vl::FileStream& file = *loop.link.fileStream;
-  if (next == vl::NextFile::File &&
-      (!answer.starts_with("FILE") || file.name.size() > vl::FileStream::kNameSize ||
-       file.size < 0)) {
+  if (next == vl::NextFile::File && (!answer.starts_with("FILE") || file.size < 0 ||
+                                     file.name.size() > vl::FileStream::kNameSize)) {
     std::abort();
   }
 }
