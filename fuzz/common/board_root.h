@@ -2,7 +2,8 @@
 // fresh, separate tmpfs mounts. A target started without them re-executes itself under
 // bubblewrap with the host's top level bound read-only (the working directory and the
 // directories on the command line writable, for corpus and crash files), so a path that
-// escapes the board's tree still cannot change the host.
+// escapes the board's tree still cannot change the host. Inputs run one after another
+// in that root: with -jobs or -workers above 1 the processes would share it.
 #pragma once
 
 #include <dirent.h>
