@@ -1,8 +1,8 @@
 // Any byte string through the package reader, the header parser and the archive walk:
 // no crash, no read past a part, and the copy sink sees exactly the bytes consumed. Then
 // installed into a change journal on an empty database (in the board root of
-// fuzz/common/board_root.h): whatever the package is, every
-// staged path and every owned file stays inside "/flash", and aborting leaves no file.
+// fuzz/common/board_root.h): whatever the package is, every staged path and every owned
+// file stays inside "/flash", and aborting leaves no file.
 #include <fcntl.h>
 
 #include <cstddef>
