@@ -1,10 +1,18 @@
 // Any byte string through the package reader, the header parser and the archive walk:
-// no crash, no read past a part, and the copy sink sees exactly the bytes consumed.
+// no crash, no read past a part, and the copy sink sees exactly the bytes consumed. Then
+// installed into a change journal on an empty database (in the board root of
+// fuzz/common/board_root.h): whatever the package is, every staged path and every owned
+// file stays inside "/flash", and aborting leaves no file.
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "fuzz/common/board_root.h"
+#include "packages/install.h"
 #include "packages/package_file.h"
 #include "packages/part_reader.h"
 #include "streams/stream.h"
@@ -24,7 +32,44 @@ void walkArchive(vl::PartReader& reader) {
   }
 }
 
+int countFile(const char*, const struct stat* st, int, FTW*) {
+  return S_ISDIR(st->st_mode) ? 0 : 1;
+}
+
+void installIntoJournal(const std::uint8_t* data, std::size_t size) {
+  static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  vl::fuzzing::clearBoardPaths();
+  vl::createParentDirectories(std::string(vl::kDatabaseDir) + "x");
+  vl::Repository repository;
+  repository.reporter.setOutput(devNull);
+  repository.open(false, "mips");
+  vl::fuzzing::AnyBoard board;
+  vl::Planner planner(repository, board, false);
+  vl::ChangeJournal journal;
+  journal.setOutput(devNull, devNull);
+  vl::MemorySource source(data, size);
+  vl::InstallOutputs outputs;
+  (void)vl::installFromStream(planner, journal, source, ~0u, {}, nullptr, outputs);
+  for (const auto& [path, entry] : journal.entries()) {
+    if (!vl::fuzzing::insideFlash(path, false)) std::abort();
+  }
+  for (const auto& record : repository.packages) {
+    for (const std::string& owned : record->files) {
+      if (!vl::fuzzing::insideFlash(vl::installedPath(owned), true)) std::abort();
+    }
+  }
+  journal.abort();
+  for (const char* path : vl::fuzzing::kBoardPaths) {
+    if (::nftw(path, countFile, 16, FTW_PHYS) != 0) std::abort();
+  }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  vl::fuzzing::enterBoardRoot(*argc, *argv);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 65536) return 0;
@@ -54,5 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       (!copied.empty() && std::memcmp(copied.data(), data, copied.size()) != 0)) {
     std::abort();
   }
+  installIntoJournal(data, size);
   return 0;
 }
