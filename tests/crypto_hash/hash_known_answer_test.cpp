@@ -9,7 +9,7 @@
 #include "crypto/provisioning.h"
 #include "tests/crypto_hash/hash_test_support.h"
 
-namespace vl::hashtest {
+namespace vl::testing {
 namespace {
 
 const std::string k448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
@@ -69,8 +69,8 @@ TEST(HashKnownAnswers, FipsExamplesWholeAndInPieces) {
                  std::to_string(answer.message.size() * answer.repeat) + " bytes");
     const Bytes message = repeated(answer.message, answer.repeat);
     auto hash = makeHash(answer.algorithm);
-    EXPECT_EQ(hex(digestWhole(*hash, message)), answer.digest);
-    EXPECT_EQ(hex(digestInPieces(*hash, message, rng)), answer.digest);
+    EXPECT_EQ(toHex(digestWhole(*hash, message)), answer.digest);
+    EXPECT_EQ(toHex(digestInPieces(*hash, message, rng)), answer.digest);
   }
 }
 
@@ -103,8 +103,8 @@ TEST(HashKnownAnswers, EveryLengthUpTo300) {
       chain->update(whole.data(), whole.size());
       chainOfPieces->update(pieces.data(), pieces.size());
     }
-    EXPECT_EQ(hex(finish(*chain)), answer.digest);
-    EXPECT_EQ(hex(finish(*chainOfPieces)), answer.digest);
+    EXPECT_EQ(toHex(finish(*chain)), answer.digest);
+    EXPECT_EQ(toHex(finish(*chainOfPieces)), answer.digest);
   }
 }
 
@@ -173,8 +173,8 @@ TEST(HmacKnownAnswers, RfcVectorsTwiceOnOneObject) {
     auto inner = makeHash(answer.algorithm);
     Hmac hmac(*inner, answer.key.data(), static_cast<std::uint32_t>(answer.key.size()));
     const Bytes message = fromText(answer.message);
-    EXPECT_EQ(hex(digestWhole(hmac, message)), answer.mac);
-    EXPECT_EQ(hex(digestInPieces(hmac, message, rng)), answer.mac);
+    EXPECT_EQ(toHex(digestWhole(hmac, message)), answer.mac);
+    EXPECT_EQ(toHex(digestInPieces(hmac, message, rng)), answer.mac);
   }
 }
 
@@ -183,7 +183,7 @@ TEST(HmacKnownAnswers, TextKeyAndInnerHashHandedOverMidMessage) {
   inner.update("left over", 9);
   Hmac hmac(inner, "Jefe");
   const Bytes message = fromText("what do ya want for nothing?");
-  EXPECT_EQ(hex(digestWhole(hmac, message)),
+  EXPECT_EQ(toHex(digestWhole(hmac, message)),
             "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
@@ -211,7 +211,7 @@ TEST(SigHash256, FipsTablesGiveSha256) {
   Sha256 sha256;
   for (std::size_t n = 0; n <= 300; ++n) {
     const Bytes message = patternMessage(n);
-    EXPECT_EQ(hex(sigHash(kFipsInit, kFipsRounds, message)), hex(digestWhole(sha256, message)))
+    EXPECT_EQ(toHex(sigHash(kFipsInit, kFipsRounds, message)), toHex(digestWhole(sha256, message)))
         << n << " bytes";
   }
 }
@@ -237,7 +237,7 @@ TEST(SigHash256, OwnTablesKnownAnswers) {
       {300, "23f023204c4ffb157dbb0c20bf3159b2795bbf03ef9875cde9cd3abff4b6ce1e"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(hex(sigHash(init, rounds, patternMessage(c.length))), c.digest)
+    EXPECT_EQ(toHex(sigHash(init, rounds, patternMessage(c.length))), c.digest)
         << c.length << " bytes";
   }
 }
@@ -247,11 +247,11 @@ TEST(SigHash256, BuiltInFormUsesProvisionedTables) {
     const Bytes message = patternMessage(n);
     Bytes builtIn(32);
     sigHash256(builtIn.data(), message.data(), message.size());
-    EXPECT_EQ(hex(builtIn),
-              hex(sigHash(provisioned::kSigHashInit, provisioned::kSigHashRounds, message)));
-    EXPECT_NE(hex(builtIn), hex(sigHash(kFipsInit, kFipsRounds, message)));
+    EXPECT_EQ(toHex(builtIn),
+              toHex(sigHash(provisioned::kSigHashInit, provisioned::kSigHashRounds, message)));
+    EXPECT_NE(toHex(builtIn), toHex(sigHash(kFipsInit, kFipsRounds, message)));
   }
 }
 
 }  // namespace
-}  // namespace vl::hashtest
+}  // namespace vl::testing

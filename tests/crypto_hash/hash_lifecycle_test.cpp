@@ -7,7 +7,7 @@
 #include "crypto/hash.h"
 #include "tests/crypto_hash/hash_test_support.h"
 
-namespace vl::hashtest {
+namespace vl::testing {
 namespace {
 
 Bytes emptyDigest(Algorithm algorithm) {
@@ -120,4 +120,4 @@ TEST(HmacLifecycle, LongKeyEqualsItsDigestAsKey) {
 }
 
 }  // namespace
-}  // namespace vl::hashtest
+}  // namespace vl::testing

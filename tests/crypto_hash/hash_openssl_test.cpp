@@ -9,7 +9,7 @@
 #include "crypto/hash.h"
 #include "tests/crypto_hash/hash_test_support.h"
 
-namespace vl::hashtest {
+namespace vl::testing {
 namespace {
 
 const EVP_MD* oracleOf(Algorithm algorithm) {
@@ -54,8 +54,8 @@ TEST(HashOracle, EveryLengthUpTo300) {
       SCOPED_TRACE(std::string(nameOf(algorithm)) + " of " + std::to_string(n) + " bytes");
       const Bytes message = randomBytes(n, rng);
       const Bytes expected = oracleDigest(algorithm, message);
-      EXPECT_EQ(hex(digestWhole(*hash, message)), hex(expected));
-      EXPECT_EQ(hex(digestInPieces(*hash, message, rng)), hex(expected));
+      EXPECT_EQ(toHex(digestWhole(*hash, message)), toHex(expected));
+      EXPECT_EQ(toHex(digestInPieces(*hash, message, rng)), toHex(expected));
     }
   }
 }
@@ -69,8 +69,8 @@ TEST(HashOracle, RandomLongMessages) {
       const Bytes message = randomBytes(length(rng), rng);
       SCOPED_TRACE(std::string(nameOf(algorithm)) + " of " + std::to_string(message.size()));
       const Bytes expected = oracleDigest(algorithm, message);
-      EXPECT_EQ(hex(digestWhole(*hash, message)), hex(expected));
-      EXPECT_EQ(hex(digestInPieces(*hash, message, rng)), hex(expected));
+      EXPECT_EQ(toHex(digestWhole(*hash, message)), toHex(expected));
+      EXPECT_EQ(toHex(digestInPieces(*hash, message, rng)), toHex(expected));
     }
   }
 }
@@ -90,12 +90,12 @@ TEST(HmacOracle, KeyAndMessageLengthsAroundTheBlock) {
                      " message " + std::to_string(messageLength));
         const Bytes message = randomBytes(messageLength, rng);
         const Bytes expected = oracleHmac(algorithm, key, message);
-        EXPECT_EQ(hex(digestWhole(hmac, message)), hex(expected));
-        EXPECT_EQ(hex(digestInPieces(hmac, message, rng)), hex(expected));
+        EXPECT_EQ(toHex(digestWhole(hmac, message)), toHex(expected));
+        EXPECT_EQ(toHex(digestInPieces(hmac, message, rng)), toHex(expected));
       }
     }
   }
 }
 
 }  // namespace
-}  // namespace vl::hashtest
+}  // namespace vl::testing

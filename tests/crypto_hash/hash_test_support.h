@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "crypto/hash.h"
+#include "tests/support/hex.h"
 
-namespace vl::hashtest {
+namespace vl::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -26,16 +27,6 @@ inline std::unique_ptr<BlockHash> makeHash(Algorithm algorithm) {
   if (algorithm == Algorithm::kSha1) return std::make_unique<Sha1>();
   if (algorithm == Algorithm::kSha256) return std::make_unique<Sha256>();
   return std::make_unique<Sha512>();
-}
-
-inline std::string hex(const Bytes& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
 }
 
 inline Bytes fromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -79,4 +70,4 @@ inline Bytes digestInPieces(BlockHash& hash, const Bytes& message, std::mt19937&
   return finish(hash);
 }
 
-}  // namespace vl::hashtest
+}  // namespace vl::testing

@@ -11,9 +11,9 @@
 namespace vl {
 namespace {
 
-using test::fieldPrime;
-using test::fieldValue;
-using test::packedValue;
+using testing::fieldPrime;
+using testing::fieldValue;
+using testing::packedValue;
 
 BigInt powerOfTwo(std::size_t n) { return BigInt(1) << n; }
 
@@ -38,13 +38,13 @@ std::vector<BigInt> edgeValues() {
                                 powerOfTwo(230),
                                 powerOfTwo(230) - BigInt(1),
                                 powerOfTwo(26) - BigInt(1)};
-  test::Bytes random(7);
+  testing::RandomBytes random(7);
   for (int i = 0; i < 6; ++i) values.push_back(BigInt::fromBytesLE(random.take(32).data(), 32));
   return values;
 }
 
 Fe unpack(const BigInt& value) {
-  const std::vector<std::uint8_t> bytes = test::bytes32(value);
+  const std::vector<std::uint8_t> bytes = testing::bytes32(value);
   Fe f;
   feFromBytes(f, bytes.data());
   return f;

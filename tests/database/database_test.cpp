@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tools/pellpkg/builder.h"
 
 namespace vl {
@@ -23,40 +24,9 @@ using pkgbuild::Bytes;
 using pkgbuild::PackageSource;
 using pkgbuild::SignatureForm;
 
-std::string readFile(const std::string& path) {
-  FdStream in = FdStream::openRead(path);
-  std::vector<std::uint8_t> bytes;
-  if (!in.isOpen() || !readAll(in, bytes)) return "<absent>";
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  createParentDirectories(path);
-  FdStream out = FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
-  ASSERT_TRUE(out.isOpen()) << path;
-  ASSERT_EQ(out.write(text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ASSERT_TRUE(out.close());
-}
-
-void writeBytes(const std::string& path, const Bytes& bytes) {
-  writeFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
-void removeTree(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (d == nullptr) {
-    (void)unlink(path.c_str());
-    return;
-  }
-  std::vector<std::string> names;
-  while (const dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
-  for (const std::string& name : names) removeTree(path + "/" + name);
-  (void)rmdir(path.c_str());
-}
+using testing::readFile;
+using testing::removeTree;
+using testing::writeFile;
 
 class Database : public ::testing::Test {
  protected:
@@ -188,17 +158,17 @@ TEST_F(Database, LoadsImagesWithBundleMembersBeforeTheirBundle) {
   two.name = "two";
   two.version = 0x07010002;
   bundle.members = {one, two};
-  writeBytes("/flash/var/pdb/suite/image", *buildBundle(bundle, SignatureForm::None, nullptr));
+  writeFile("/flash/var/pdb/suite/image", *buildBundle(bundle, SignatureForm::None, nullptr));
   PackageSource imaged;
   imaged.name = "imaged";
   imaged.version = 0x06000000;
   imaged.note = "from the image";
   imaged.image = Bytes(1, 0);
-  writeBytes("/flash/var/pdb/imaged/image", *buildPackage(imaged, SignatureForm::None, nullptr));
+  writeFile("/flash/var/pdb/imaged/image", *buildPackage(imaged, SignatureForm::None, nullptr));
   writeFile("/flash/var/pdb/imaged/version", "1 1\n");  // the image wins
   PackageSource kept = imaged;
   kept.name = "kept";
-  writeBytes("/rw/pckg/.images/kept.vpk", *buildPackage(kept, SignatureForm::None, nullptr));
+  writeFile("/rw/pckg/.images/kept.vpk", *buildPackage(kept, SignatureForm::None, nullptr));
   writeFile("/flash/var/pdb/kept/disabled", "auto\n");
   writeFile("/flash/var/pdb/plain/version", "3 4\n");
   writeFile("/flash/var/pdb/plain/files", "bin/p\n");
@@ -223,7 +193,7 @@ TEST_F(Database, LoadsImagesWithBundleMembersBeforeTheirBundle) {
 TEST_F(Database, AMissingDatabaseWarnsAndLoadsNothing) {
   PackageSource x;
   x.name = "x";
-  writeBytes("/rw/pckg/.images/x.vpk", *buildPackage(x, SignatureForm::None, nullptr));
+  writeFile("/rw/pckg/.images/x.vpk", *buildPackage(x, SignatureForm::None, nullptr));
   repo.open(false, "mips");
   EXPECT_TRUE(repo.packages.empty());
   EXPECT_EQ(output(), "WARNING: could not open repo\n");

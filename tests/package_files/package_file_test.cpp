@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "streams/bytes.h"
-#include "tests/package_files/test_sources.h"
+#include "tests/support/split_source.h"
 #include "tools/pellpkg/builder.h"
 
 namespace vl {

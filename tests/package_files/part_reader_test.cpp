@@ -11,7 +11,7 @@
 
 #include "crypto/hash.h"
 #include "streams/bytes.h"
-#include "tests/package_files/test_sources.h"
+#include "tests/support/split_source.h"
 #include "tools/pellpkg/builder.h"
 
 namespace vl {

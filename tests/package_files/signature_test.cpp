@@ -7,6 +7,7 @@
 
 #include "packages/part_reader.h"
 #include "streams/bytes.h"
+#include "tests/support/packages.h"
 #include "tools/pellpkg/builder.h"
 #include "tools/signing/signing.h"
 
@@ -19,15 +20,7 @@ using pkgbuild::PackageWriter;
 using pkgbuild::SignatureForm;
 using pkgbuild::signerFor;
 
-const SecretKeySet& devKeys() {
-  static const SecretKeySet keys = [] {
-    std::string error;
-    auto loaded = loadSecretKeys(VL_DEV_SECRET_KEYS, error);
-    EXPECT_TRUE(loaded) << error;
-    return loaded.value_or(SecretKeySet{});
-  }();
-  return keys;
-}
+using testing::devKeys;
 
 PackageSource sample(const std::string& name) {
   PackageSource p;
