@@ -8,7 +8,7 @@
 #include "crypto/edwards25519.h"
 #include "crypto/hash.h"
 #include "crypto/signature.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {

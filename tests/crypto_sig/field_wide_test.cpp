@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/field25519.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {

@@ -1,6 +1,6 @@
-#include "known_answers.h"
+#include "tests/crypto_sig/known_answers.h"
 
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl::testing {
 namespace {

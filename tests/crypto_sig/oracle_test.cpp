@@ -9,7 +9,7 @@
 
 #include "crypto/bigint.h"
 #include "crypto/signature.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 #include "tools/signing/signing.h"
 
 namespace vl {

@@ -6,7 +6,7 @@
 
 #include "crypto/ec.h"
 #include "crypto/scheme_one.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "crypto/signature.h"
-#include "known_answers.h"
-#include "test_support.h"
+#include "tests/crypto_sig/known_answers.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl::testing {
 
