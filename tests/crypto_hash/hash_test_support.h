@@ -1,5 +1,5 @@
-// Helpers shared by the hash tests: the algorithms under test, test messages and the
-// ways of feeding them.
+// The hashes under test and the ways of feeding them, for the known answers and the
+// comparison with OpenSSL.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "crypto/hash.h"
+#include "tests/support/hex.h"
 
-namespace vl::hashtest {
+namespace vl::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -28,16 +29,6 @@ inline std::unique_ptr<BlockHash> makeHash(Algorithm algorithm) {
   return std::make_unique<Sha512>();
 }
 
-inline std::string hex(const Bytes& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
-}
-
 inline Bytes fromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // A message of n bytes that differs for every length and has no short period.
@@ -49,34 +40,11 @@ inline Bytes patternMessage(std::size_t n) {
   return message;
 }
 
-inline Bytes randomBytes(std::size_t n, std::mt19937& rng) {
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
-
-inline Bytes finish(BlockHash& hash) {
+inline std::string digestHex(BlockHash& hash, const Bytes& message) {
+  hash.update(message.data(), message.size());
   Bytes out(hash.digestSize());
   hash.final(out.data());
-  return out;
+  return toHex(out);
 }
 
-inline Bytes digestWhole(BlockHash& hash, const Bytes& message) {
-  hash.update(message.data(), message.size());
-  return finish(hash);
-}
-
-// Feeds the message in pieces of random sizes, empty pieces and pieces longer than a
-// block included.
-inline Bytes digestInPieces(BlockHash& hash, const Bytes& message, std::mt19937& rng) {
-  std::uniform_int_distribution<std::size_t> size(0, 2 * hash.blockSize() + 3);
-  std::size_t at = 0;
-  while (at < message.size()) {
-    const std::size_t piece = std::min(size(rng), message.size() - at);
-    hash.update(message.data() + at, piece);
-    at += piece;
-  }
-  return finish(hash);
-}
-
-}  // namespace vl::hashtest
+}  // namespace vl::testing

@@ -6,7 +6,7 @@
 
 #include "crypto/bigint.h"
 #include "crypto/ec.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {
@@ -30,9 +30,9 @@ TEST(BigInt, DivisionSatisfiesTheDivisionIdentity) {
       {words({1, 0, 0, 0, 0}), words({1, 0, 0, 1})},
       {words({0x12345678, 0x9ABCDEF0}), BigInt(7)},
       {BigInt(5), BigInt(9)},
-      {test::fieldPrime() * test::fieldPrime() - BigInt(1), test::fieldPrime()},
+      {testing::fieldPrime() * testing::fieldPrime() - BigInt(1), testing::fieldPrime()},
   };
-  test::Bytes random(11);
+  testing::RandomBytes random(11);
   for (int i = 0; i < 200; ++i) {
     const auto a = random.take(1 + i % 70);
     const auto b = random.take(1 + (i * 7) % 40);
@@ -76,8 +76,8 @@ TEST_F(Points, BaseIsOnTheCurveWithEvenVAndOrderL) {
   EXPECT_TRUE(g.isOnCurve());
   EXPECT_EQ(g.montgomeryU(), BigInt(9));
   EXPECT_FALSE(g.y().isOdd());
-  EXPECT_TRUE(g.multiply(test::groupOrder()).isInfinity());
-  EXPECT_EQ(g.multiply(test::groupOrder() + BigInt(1)), g);
+  EXPECT_TRUE(g.multiply(testing::groupOrder()).isInfinity());
+  EXPECT_EQ(g.multiply(testing::groupOrder() + BigInt(1)), g);
   EXPECT_TRUE(g.add(g.negated()).isInfinity());
   EXPECT_TRUE(g.multiply(BigInt()).isInfinity());
 }

@@ -8,12 +8,12 @@
 #include "crypto/edwards25519.h"
 #include "crypto/hash.h"
 #include "crypto/signature.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {
 
-using test::fromHex;
+using testing::fromHex;
 
 struct Vector {
   const char* name;
@@ -73,7 +73,7 @@ BigInt challenge(const std::uint8_t* r, const std::vector<std::uint8_t>& key,
   std::uint8_t h[64];
   Sha512 sha;
   sha.update(r, 32).update(key.data(), 32).update(message.data(), message.size()).final(h);
-  return BigInt::fromBytesLE(h, 64) % test::groupOrder();
+  return BigInt::fromBytesLE(h, 64) % testing::groupOrder();
 }
 
 TEST(Ed25519, AcceptsThePublishedVectors) {
@@ -145,7 +145,8 @@ TEST(Ed25519, AcceptsUnreducedS) {
     const Case original = load(v);
     const BigInt s = BigInt::fromBytesLE(original.signature.data() + 32, 32);
     int accepted = 0;
-    for (BigInt t = s + test::groupOrder(); t.bitLength() <= 256; t = t + test::groupOrder()) {
+    for (BigInt t = s + testing::groupOrder(); t.bitLength() <= 256;
+         t = t + testing::groupOrder()) {
       Case c = original;
       ASSERT_TRUE(t.toBytesLE(c.signature.data() + 32, 32));
       EXPECT_TRUE(verify(c)) << t.toHex();
@@ -153,7 +154,7 @@ TEST(Ed25519, AcceptsUnreducedS) {
     }
     EXPECT_GE(accepted, 14);
     Case off = original;
-    ASSERT_TRUE((s + test::groupOrder() + BigInt(1)).toBytesLE(off.signature.data() + 32, 32));
+    ASSERT_TRUE((s + testing::groupOrder() + BigInt(1)).toBytesLE(off.signature.data() + 32, 32));
     EXPECT_FALSE(verify(off));
   }
 }
@@ -166,7 +167,7 @@ TEST(Ed25519, RefusesTheNeutralElementAsKeyOrR) {
       fromHex("0100000000000000000000000000000000000000000000000000000000000000"),
       fromHex("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")};
   const Case original = load(kVectors[2]);
-  const BigInt& order = test::groupOrder();
+  const BigInt& order = testing::groupOrder();
   for (const auto& neutral : neutralEncodings) {
     Case forgedKey = original;
     forgedKey.key = neutral;
@@ -189,14 +190,14 @@ TEST(Ed25519, RefusesTheNeutralElementAsKeyOrR) {
 // An encoding whose x^2 = (y^2 - 1)/(d y^2 + 1) has no root, found independently with
 // Euler's criterion.
 std::vector<std::uint8_t> undecodable() {
-  const BigInt& p = test::fieldPrime();
+  const BigInt& p = testing::fieldPrime();
   const BigInt d = (p - BigInt(121665)) * BigInt::powMod(BigInt(121666), p - BigInt(2), p) % p;
   for (std::uint64_t y = 2;; ++y) {
     const BigInt yy = BigInt(y) * BigInt(y) % p;
     const BigInt ratio =
         (yy + p - BigInt(1)) * BigInt::powMod(d * yy + BigInt(1), p - BigInt(2), p) % p;
     if (BigInt::powMod(ratio, (p - BigInt(1)) >> 1, p) == p - BigInt(1)) {
-      return test::bytes32(BigInt(y));
+      return testing::bytes32(BigInt(y));
     }
   }
 }
@@ -219,12 +220,12 @@ TEST(Ed25519, FailsWhenKeyOrRCannotBeDecoded) {
 
 // y is not tested against p: y and y + p decode to the same point.
 TEST(Ed25519, DecodesNonCanonicalY) {
-  const BigInt& p = test::fieldPrime();
+  const BigInt& p = testing::fieldPrime();
   int decoded = 0;
   for (std::uint64_t y = 0; y < 19; ++y) {
     EdPoint canonical, wide;
-    const std::vector<std::uint8_t> low = test::bytes32(BigInt(y));
-    const std::vector<std::uint8_t> high = test::bytes32(BigInt(y) + p);
+    const std::vector<std::uint8_t> low = testing::bytes32(BigInt(y));
+    const std::vector<std::uint8_t> high = testing::bytes32(BigInt(y) + p);
     const bool lowOk = edDecode(canonical, low.data());
     EXPECT_EQ(lowOk, edDecode(wide, high.data())) << y;
     if (lowOk) {

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "crypto/field25519.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {
 
-using test::fieldPrime;
-using test::fieldValue;
+using testing::fieldPrime;
+using testing::fieldValue;
 
 // The bounds documented in field25519.h.
 constexpr std::int32_t kLooseEven = 102005473;   // 1.52 * 2^26
@@ -68,7 +68,7 @@ std::vector<Fe> edgeElements() {
   for (int k = 18; k >= 1; --k) values.push_back((BigInt(1) << 255) - BigInt(k));
   std::vector<Fe> elements;
   for (const BigInt& v : values) {
-    const std::vector<std::uint8_t> bytes = test::bytes32(v);
+    const std::vector<std::uint8_t> bytes = testing::bytes32(v);
     Fe f, carried, sum;
     feFromBytes(f, bytes.data());
     elements.push_back(f);
@@ -123,7 +123,7 @@ void expectSameSquare(const Fe& f) {
 
 TEST(FieldWide, ProductsMatchTheTenLimbProductsOnRandomLooseInputs) {
   std::mt19937_64 engine(2551);
-  for (int i = 0; i < 20000 && !testing::Test::HasFailure(); ++i) {
+  for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
     const Fe f = randomLoose(engine);
     const Fe g = randomLoose(engine);
     expectSameProduct(f, g);
@@ -143,17 +143,17 @@ TEST(FieldWide, ProductsMatchBigIntegersOnExtremeAndEdgeInputs) {
       Fe h;
       feMul(h, f, g);
       expectCarried(h);
-      EXPECT_EQ(test::packedValue(h), a * fieldValue(g) % p);
+      EXPECT_EQ(testing::packedValue(h), a * fieldValue(g) % p);
       feSquareMul(h, f, g);
       expectCarried(h);
-      EXPECT_EQ(test::packedValue(h), a * a % p * fieldValue(g) % p);
+      EXPECT_EQ(testing::packedValue(h), a * a % p * fieldValue(g) % p);
       expectSameProduct(f, g);
     }
     SCOPED_TRACE(a.toHex());
     Fe h;
     feSquare(h, f);
     expectCarried(h);
-    EXPECT_EQ(test::packedValue(h), a * a % p);
+    EXPECT_EQ(testing::packedValue(h), a * a % p);
     expectSameSquare(f);
   }
 }
@@ -182,11 +182,11 @@ TEST(FieldWide, SmallMultiplesAndPowersMatchBigIntegersOnLooseInputs) {
     feInvert(inverse, f);
     expectCarried(inverse);
     feMul(one, inverse, f);
-    EXPECT_EQ(test::packedValue(one), BigInt(a.isZero() ? 0 : 1));
+    EXPECT_EQ(testing::packedValue(one), BigInt(a.isZero() ? 0 : 1));
     Fe root;
     fePowP58(root, f);
     expectCarried(root);
-    EXPECT_EQ(test::packedValue(root), BigInt::powMod(a, rootExponent, p));
+    EXPECT_EQ(testing::packedValue(root), BigInt::powMod(a, rootExponent, p));
   }
 }
 

@@ -1,8 +1,8 @@
-#include "known_answers.h"
+#include "tests/crypto_sig/known_answers.h"
 
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
-namespace vl::test {
+namespace vl::testing {
 namespace {
 
 void readWords(std::uint32_t* words, const std::vector<std::uint8_t>& bytes) {
@@ -70,4 +70,4 @@ const KnownSignature kDevelopmentSignature = {
     2};
 const char kDevelopmentK1[] = "dedf225b4c6deca5f01208e2a818d7404ab52cab115d15356227e226772eb02b";
 
-}  // namespace vl::test
+}  // namespace vl::testing

@@ -7,7 +7,7 @@
 
 #include "crypto/signature.h"
 
-namespace vl::test {
+namespace vl::testing {
 
 // deriveKeys() of this material gives the test key set below.
 std::vector<std::uint8_t> testKeyMaterial();
@@ -25,4 +25,4 @@ extern const KnownSignature kKnownSignatures[3];
 extern const KnownSignature kDevelopmentSignature;
 extern const char kDevelopmentK1[];
 
-}  // namespace vl::test
+}  // namespace vl::testing

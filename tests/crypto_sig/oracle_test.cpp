@@ -9,7 +9,7 @@
 
 #include "crypto/bigint.h"
 #include "crypto/signature.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 #include "tools/signing/signing.h"
 
 namespace vl {
@@ -17,7 +17,7 @@ namespace {
 
 TEST(Ed25519Oracle, AgreesWithLibsodiumOnRandomKeysAndMessages) {
   ASSERT_GE(sodium_init(), 0);
-  test::Bytes random(1234);
+  testing::RandomBytes random(1234);
   for (int i = 0; i < 40; ++i) {
     SecretKeySet secret;
     random.fill(secret.ed25519Seed, 32);
@@ -59,7 +59,7 @@ BigInt fromBn(const BIGNUM* value) {
 }
 
 TEST(BigIntOracle, AgreesWithOpenSsl) {
-  test::Bytes random(77);
+  testing::RandomBytes random(77);
   std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> context(BN_CTX_new(), BN_CTX_free);
   for (int i = 0; i < 300; ++i) {
     const auto aBytes = random.take(static_cast<std::size_t>(1 + i % 80));

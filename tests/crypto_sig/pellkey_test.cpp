@@ -101,8 +101,8 @@ TEST_F(Pellkey, KeygenSignAndCheckThroughTheLibrary) {
       ASSERT_EQ(sign.status, 0) << sign.err;
       ASSERT_FALSE(sign.out.empty());
       const std::vector<std::uint8_t> payload =
-          test::fromHex(sign.out.substr(0, sign.out.size() - 1));
-      std::vector<std::uint8_t> digest = test::fromHex(digestHex);
+          testing::fromHex(sign.out.substr(0, sign.out.size() - 1));
+      std::vector<std::uint8_t> digest = testing::fromHex(digestHex);
       digest.resize(32, 0);
       const std::uint8_t expected = std::strcmp(scheme, "1") == 0 ? 1 : 2;
       EXPECT_EQ(payload.size(), expected == 1 ? 68u : 132u);

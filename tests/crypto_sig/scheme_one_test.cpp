@@ -6,7 +6,7 @@
 
 #include "crypto/ec.h"
 #include "crypto/scheme_one.h"
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace vl {
 namespace {
@@ -21,7 +21,8 @@ Key makeKey(const BigInt& x) {
   const Curve& curve = Curve::curve25519();
   const ECPoint q = ECPoint::base(curve).multiply(x);
   const bool odd = q.y().isOdd();
-  return {odd ? test::groupOrder() - x : x, test::bytes32(q.montgomeryU()), odd ? q.negated() : q};
+  return {odd ? testing::groupOrder() - x : x, testing::bytes32(q.montgomeryU()),
+          odd ? q.negated() : q};
 }
 
 BigInt expectedU(const Key& key, const BigInt& e, const BigInt& s) {
@@ -31,16 +32,16 @@ BigInt expectedU(const Key& key, const BigInt& e, const BigInt& s) {
 
 BigInt ladderU(const Key& key, const BigInt& e, const BigInt& s) {
   std::uint8_t u[32];
-  EXPECT_TRUE(
-      schemeOneCombination(key.k1.data(), test::bytes32(e).data(), test::bytes32(s).data(), u));
-  return test::fromBytes32(u);
+  EXPECT_TRUE(schemeOneCombination(key.k1.data(), testing::bytes32(e).data(),
+                                   testing::bytes32(s).data(), u));
+  return testing::fromBytes32(u);
 }
 
 TEST(SchemeOneLadder, MatchesPointArithmeticForEdgeAndRandomScalars) {
-  const BigInt& l = test::groupOrder();
+  const BigInt& l = testing::groupOrder();
   const BigInt top = (BigInt(1) << 256) - BigInt(1);
   const BigInt half = (BigInt(1) << 255) - BigInt(1);
-  test::Bytes random(3);
+  testing::RandomBytes random(3);
   std::vector<Key> keys;
   // Keys until both parities of v are covered.
   bool seen[2] = {false, false};
@@ -83,7 +84,7 @@ TEST(SchemeOneLadder, MatchesPointArithmeticForEdgeAndRandomScalars) {
 // A key that is not the u-coordinate of a curve point (it lies on the twist), or that is
 // +-G so that the difference points do not exist, checks nothing.
 TEST(SchemeOneLadder, RefusesKeysWithoutAUsablePoint) {
-  const BigInt& p = test::fieldPrime();
+  const BigInt& p = testing::fieldPrime();
   BigInt twist;
   for (std::uint64_t u = 2;; ++u) {
     const BigInt w =
@@ -96,7 +97,7 @@ TEST(SchemeOneLadder, RefusesKeysWithoutAUsablePoint) {
   }
   std::uint8_t e[32] = {8}, s[32] = {1}, u[32];
   for (const BigInt& k1 : {twist, BigInt(9), BigInt(9) + p}) {
-    EXPECT_FALSE(schemeOneCombination(test::bytes32(k1).data(), e, s, u)) << k1.toHex();
+    EXPECT_FALSE(schemeOneCombination(testing::bytes32(k1).data(), e, s, u)) << k1.toHex();
   }
 }
 

@@ -17,7 +17,7 @@
 namespace vl {
 namespace {
 
-SecretKeySet testSecret() { return *deriveKeys(test::testKeyMaterial().data()); }
+SecretKeySet testSecret() { return *deriveKeys(testing::testKeyMaterial().data()); }
 
 bool sameKeys(const KeySet& a, const KeySet& b) { return std::memcmp(&a, &b, sizeof(KeySet)) == 0; }
 
@@ -30,23 +30,23 @@ std::uint8_t levelOf(const KeySet& keys, const std::uint8_t* digest, std::size_t
 
 TEST(Signing, ReproducesTheKnownAnswers) {
   const SecretKeySet secret = testSecret();
-  EXPECT_TRUE(sameKeys(secret.keys, test::testKeys()));
-  for (const auto& known : test::kKnownSignatures) {
-    const std::vector<std::uint8_t> digest = test::fromHex(known.digest);
+  EXPECT_TRUE(sameKeys(secret.keys, testing::testKeys()));
+  for (const auto& known : testing::kKnownSignatures) {
+    const std::vector<std::uint8_t> digest = testing::fromHex(known.digest);
     const auto schemes = known.level == 2 ? SignatureSchemes::Both : SignatureSchemes::SchemeOne;
     EXPECT_EQ(signaturePayload(secret, digest.data(), digest.size(), schemes),
-              test::fromHex(known.payload));
+              testing::fromHex(known.payload));
   }
 }
 
 TEST(Signing, SignaturesCheckUnderRandomKeysAndDigests) {
-  test::Bytes random(99);
+  testing::RandomBytes random(99);
   bool parities[2] = {false, false};
   for (int round = 0; round < 6 || !parities[0] || !parities[1]; ++round) {
     ASSERT_LT(round, 40);
     const std::optional<SecretKeySet> secret = deriveKeys(random.take(kKeyMaterialSize).data());
     ASSERT_TRUE(secret.has_value());
-    const BigInt x = test::fromBytes32(secret->schemeOneSecret);
+    const BigInt x = testing::fromBytes32(secret->schemeOneSecret);
     parities[ECPoint::base(Curve::curve25519()).multiply(x).y().isOdd()] = true;
     for (std::size_t digestLength : {20, 32}) {
       const std::vector<std::uint8_t> digest = random.take(digestLength);

@@ -1,33 +1,14 @@
-#include "test_support.h"
+#include "tests/crypto_sig/test_support.h"
 
-namespace vl::test {
+namespace vl::testing {
 
-std::vector<std::uint8_t> fromHex(std::string_view text) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(
-        static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
-
-std::string toHex(const std::uint8_t* data, std::size_t length) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    out.push_back(kDigits[data[i] >> 4]);
-    out.push_back(kDigits[data[i] & 15]);
-  }
-  return out;
-}
-
-std::vector<std::uint8_t> Bytes::take(std::size_t n) {
+std::vector<std::uint8_t> RandomBytes::take(std::size_t n) {
   std::vector<std::uint8_t> out(n);
   fill(out.data(), n);
   return out;
 }
 
-void Bytes::fill(std::uint8_t* out, std::size_t n) {
+void RandomBytes::fill(std::uint8_t* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(engine_());
 }
 
@@ -72,4 +53,4 @@ BigInt packedValue(const Fe& f) {
   return fromBytes32(s);
 }
 
-}  // namespace vl::test
+}  // namespace vl::testing

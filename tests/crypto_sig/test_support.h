@@ -12,16 +12,14 @@
 
 #include "crypto/bigint.h"
 #include "crypto/field25519.h"
+#include "tests/support/hex.h"
 
-namespace vl::test {
-
-std::vector<std::uint8_t> fromHex(std::string_view text);
-std::string toHex(const std::uint8_t* data, std::size_t length);
+namespace vl::testing {
 
 // Reproducible pseudo-random bytes: a failing case can be run again.
-class Bytes {
+class RandomBytes {
  public:
-  explicit Bytes(std::uint64_t seed) : engine_(seed) {}
+  explicit RandomBytes(std::uint64_t seed) : engine_(seed) {}
   std::vector<std::uint8_t> take(std::size_t n);
   void fill(std::uint8_t* out, std::size_t n);
 
@@ -40,4 +38,4 @@ BigInt fieldValue(const Fe& f);
 // The canonical value of f through feToBytes.
 BigInt packedValue(const Fe& f);
 
-}  // namespace vl::test
+}  // namespace vl::testing

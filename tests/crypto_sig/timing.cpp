@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "crypto/signature.h"
-#include "known_answers.h"
-#include "test_support.h"
+#include "tests/crypto_sig/known_answers.h"
+#include "tests/crypto_sig/test_support.h"
 
 namespace {
 
@@ -21,11 +21,11 @@ double processorMicroseconds() {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-  const vl::KeySet keys = vl::test::testKeys();
-  std::vector<std::uint8_t> digest = vl::test::fromHex(vl::test::kKnownSignatures[0].digest);
+  const vl::KeySet keys = vl::testing::testKeys();
+  std::vector<std::uint8_t> digest = vl::testing::fromHex(vl::testing::kKnownSignatures[0].digest);
   digest.resize(32, 0);
   const std::vector<std::uint8_t> payload =
-      vl::test::fromHex(vl::test::kKnownSignatures[0].payload);
+      vl::testing::fromHex(vl::testing::kKnownSignatures[0].payload);
 
   int good = 0;
   double start = processorMicroseconds();

@@ -32,7 +32,7 @@ message sample() {
 }
 
 TEST(DumpMessage, EveryTypeOfField) {
-  test::CapturedLog log;
+  testing::CapturedLog log;
   dumpMessage(sample());
   EXPECT_EQ(log.text,
             "--- vl::message --------\n"

@@ -7,10 +7,10 @@
 namespace vl {
 namespace {
 
-using test::cat;
-using test::kMagic;
-using test::le16;
-using test::le32;
+using testing::cat;
+using testing::kMagic;
+using testing::le16;
+using testing::le32;
 
 struct KeyCase {
   const char* name;

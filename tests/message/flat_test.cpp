@@ -9,11 +9,11 @@
 namespace vl {
 namespace {
 
-using test::cat;
-using test::kMagic;
-using test::le;
-using test::le16;
-using test::le32;
+using testing::cat;
+using testing::kMagic;
+using testing::le;
+using testing::le16;
+using testing::le32;
 
 struct EncodeCase {
   const char* name;
@@ -40,9 +40,9 @@ TEST(Flatten, FieldsEncodeByteForByte) {
        },
        cat({kMagic, le32(0x18000001), {0xfe, 0x80, 3}, Bytes(13, 0)})},
       {"string 255", [&](message& m) { m.setString(1, s255); },
-       cat({kMagic, le32(0x21000001), {255}, test::text(s255)})},
+       cat({kMagic, le32(0x21000001), {255}, testing::text(s255)})},
       {"string 256", [&](message& m) { m.setString(1, s256); },
-       cat({kMagic, le32(0x20000001), le16(256), test::text(s256)})},
+       cat({kMagic, le32(0x20000001), le16(256), testing::text(s256)})},
       {"nested", [&](message& m) { ASSERT_TRUE(m.setMessage(2, inner)); },
        cat({kMagic, le32(0x29000002), {7}, kMagic, le32(0x09FE0001), {5}})},
       {"u32 array",
@@ -54,12 +54,12 @@ TEST(Flatten, FieldsEncodeByteForByte) {
        [](message& m) {
          m.setStringArray(1, {"ab", ""});
        },
-       cat({kMagic, le32(0xA0000001), le16(2), le16(2), test::text("ab"), le16(0)})},
+       cat({kMagic, le32(0xA0000001), le16(2), le16(2), testing::text("ab"), le16(0)})},
   };
   for (const EncodeCase& c : cases) {
     message msg;
     c.fill(msg);
-    EXPECT_EQ(test::flat(msg), c.expected) << c.name;
+    EXPECT_EQ(testing::flat(msg), c.expected) << c.name;
     EXPECT_EQ(flatSize(msg), c.expected.size()) << c.name;
   }
 }
@@ -91,7 +91,7 @@ TEST(Flatten, RoutingArraysFirstThenArraysBoolsU32sAndOthers) {
                       {1},
                       le32(0x21000001),
                       {1},
-                      test::text("x")}));
+                      testing::text("x")}));
 }
 
 struct ParseCase {
@@ -105,8 +105,6 @@ TEST(Unflatten, AcceptanceRules) {
   const ParseCase cases[] = {
       {"empty", {}, kUnflattenNormal, true},
       {"magic alone", kMagic, kUnflattenNormal, true},
-      {"magic and 1 stray byte", cat({kMagic, {0}}), kUnflattenNormal, false},
-      {"magic and 2 stray bytes", cat({kMagic, {0, 0}}), kUnflattenNormal, false},
       {"magic and 3 stray bytes", cat({kMagic, {0, 0, 0}}), kUnflattenNormal, false},
       {"half a magic", {0x4D}, kUnflattenNormal, false},
       {"no magic in recording mode", le32(1), kUnflattenRecording, false},
@@ -135,7 +133,7 @@ TEST(Unflatten, ReadsLongFormsAndAnyNonZeroBoolByte) {
                                   le32(5),
                                   le32(0x20000002),
                                   le16(2),
-                                  test::text("hi"),
+                                  testing::text("hi"),
                                   le32(0x80000003),
                                   le16(2),
                                   {0, 2}})));
@@ -174,7 +172,7 @@ TEST(Flatten, RefusesLengthsAndCountsBeyond16Bits) {
   for (const auto& [name, fill] : cases) {
     message fits, over, back;
     fill(fits, kMaxFlatLength);
-    ASSERT_TRUE(unflatten(back, test::flat(fits))) << name;
+    ASSERT_TRUE(unflatten(back, testing::flat(fits))) << name;
     EXPECT_EQ(back, fits) << name;
 
     fill(over, kMaxFlatLength + 1);
@@ -194,10 +192,10 @@ TEST(Flatten, TooSmallBufferGetsNothingAndLearnsTheSize) {
   message msg;
   msg.setString(STD_NAME, "router");
   msg.setU32Array(SYS_TO, {1, 2});
-  const Bytes expected = cat({Bytes{0xAA}, test::flat(msg)});
+  const Bytes expected = cat({Bytes{0xAA}, testing::flat(msg)});
   const std::uint32_t full = static_cast<std::uint32_t>(expected.size() - 1);
   for (std::uint32_t capacity : {0u, full - 1, full}) {
-    test::CapturedLog log;
+    testing::CapturedLog log;
     Bytes buffer(full + 2, 0xAA);
     std::uint32_t size = capacity;
     const bool fits = capacity == full;

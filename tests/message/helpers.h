@@ -7,7 +7,7 @@
 
 #include "message/message.h"
 
-namespace vl::test {
+namespace vl::testing {
 
 // `size` bytes of `value`, little-endian.
 inline Bytes le(std::uint64_t value, int size) {
@@ -121,4 +121,4 @@ class MessageGenerator {
   std::mt19937 rng_;
 };
 
-}  // namespace vl::test
+}  // namespace vl::testing

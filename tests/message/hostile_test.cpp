@@ -30,10 +30,10 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace vl {
 namespace {
 
-using test::cat;
-using test::kMagic;
-using test::le16;
-using test::le32;
+using testing::cat;
+using testing::kMagic;
+using testing::le16;
+using testing::le32;
 
 TEST(Hostile, ArrayCountsBeyondTheInputAllocateNothingBig) {
   for (Key type : {kTypeBoolArray, kTypeU32Array, kTypeU64Array, kTypeAddr6Array, kTypeStringArray,
@@ -68,7 +68,7 @@ TEST(Hostile, DeepNestingDumpsABoundedText) {
   const Bytes input = deeplyNested(8000);
   message msg;
   ASSERT_TRUE(unflatten(msg, input));
-  test::CapturedLog log;
+  testing::CapturedLog log;
   dumpMessage(msg);
   EXPECT_LT(log.text.size(), 16384u);
   EXPECT_NE(log.text.find("..."), std::string::npos);

@@ -13,10 +13,10 @@ namespace {
 constexpr std::uint32_t kSeed = 0x5EED0001;
 
 TEST(RoundTrip, RandomMessagesWithAndWithoutMagic) {
-  test::MessageGenerator gen(kSeed);
+  testing::MessageGenerator gen(kSeed);
   for (int i = 0; i < 300; ++i) {
     const message original = gen.make(2);
-    const Bytes encoded = test::flat(original);
+    const Bytes encoded = testing::flat(original);
     ASSERT_EQ(flatSize(original), encoded.size()) << i;
     message back, bare;
     ASSERT_TRUE(unflatten(back, encoded)) << i;
@@ -29,11 +29,12 @@ TEST(RoundTrip, RandomMessagesWithAndWithoutMagic) {
 // Pass-through fields go to the raw copy verbatim and in order; the rest is stored. The
 // next parse that does not record releases the copy.
 TEST(RoundTrip, RecordingModeSplitsOffPassThroughFields) {
-  test::MessageGenerator gen(kSeed + 1);
+  testing::MessageGenerator gen(kSeed + 1);
   for (int i = 0; i < 200; ++i) {
     const message kept = gen.make(1, false);
-    const Bytes passed = test::flat(gen.make(1, true));
-    const Bytes mixed = test::cat({test::flat(kept), Bytes(passed.begin() + 2, passed.end())});
+    const Bytes passed = testing::flat(gen.make(1, true));
+    const Bytes mixed =
+        testing::cat({testing::flat(kept), Bytes(passed.begin() + 2, passed.end())});
     message msg;
     ASSERT_TRUE(unflatten(msg, mixed, kUnflattenRecording)) << i;
     EXPECT_EQ(msg.fields(), kept.fields()) << i;
@@ -50,7 +51,7 @@ TEST(RoundTrip, RawCopyParsesIntoTheMessageThatHoldsIt) {
   passed.setString(kPassThroughFlag | 2, std::string(300, 'p'));
   passed.setU32Array(kPassThroughFlag | 3, {1, 2, 3});
   message msg;
-  ASSERT_TRUE(unflatten(msg, test::flat(passed), kUnflattenRecording));
+  ASSERT_TRUE(unflatten(msg, testing::flat(passed), kUnflattenRecording));
   ASSERT_TRUE(unflatten(msg, msg.rawCopy(), kUnflattenNoMagic));
   EXPECT_EQ(msg, passed);
 }
@@ -59,12 +60,12 @@ TEST(RoundTrip, RawCopyParsesIntoTheMessageThatHoldsIt) {
 // A prefix that parses ends on a field boundary and holds exactly the fields before it;
 // in recording mode (every field passing through) the copy holds only whole fields.
 TEST(RoundTrip, EveryTruncationFailsCleanlyOrEndsOnAFieldBoundary) {
-  test::MessageGenerator gen(kSeed + 2);
+  testing::MessageGenerator gen(kSeed + 2);
   int tried = 0;
   for (int i = 0; i < 60; ++i) {
     const bool recording = i % 2 == 1;
     const message original = gen.make(1, recording);
-    const Bytes encoded = test::flat(original);
+    const Bytes encoded = testing::flat(original);
     if (encoded.size() > 4000) continue;  // quadratic time, no new cases
     ++tried;
     for (std::size_t cut = 2; cut < encoded.size(); ++cut) {
@@ -77,7 +78,7 @@ TEST(RoundTrip, EveryTruncationFailsCleanlyOrEndsOnAFieldBoundary) {
       if (ok && recording) {
         EXPECT_EQ(copied.size() + 2, cut) << i;
       } else if (ok) {
-        EXPECT_EQ(test::flat(back), prefix) << i << " " << cut;
+        EXPECT_EQ(testing::flat(back), prefix) << i << " " << cut;
       }
       for (const auto& [key, value] : back.fields()) {
         const auto it = original.fields().find(key);

@@ -3,14 +3,13 @@
 #include "packages/package_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "streams/bytes.h"
-#include "tests/package_files/test_sources.h"
+#include "tests/support/files.h"
+#include "tests/support/split_source.h"
 #include "tools/pellpkg/builder.h"
 
 namespace vl {
@@ -50,16 +49,11 @@ bool parse(const Bytes& file, PackageInfo& info) {
   return readPackageHeader(info, reader);
 }
 
+// The bytes as a file of their own in a fresh directory.
 struct TempFile {
-  std::string path;
-  explicit TempFile(const Bytes& bytes) {
-    char name[] = "/tmp/vl-package-XXXXXX";
-    const int fd = mkstemp(name);
-    path = name;
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
-  }
-  ~TempFile() { ::unlink(path.c_str()); }
+  explicit TempFile(const Bytes& bytes) { testing::writeFile(path, bytes); }
+  testing::TempDir dir;
+  const std::string path = dir / "package.vpk";
 };
 
 PackageSource minimal(const std::string& name) {

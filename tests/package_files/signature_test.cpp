@@ -7,6 +7,7 @@
 
 #include "packages/part_reader.h"
 #include "streams/bytes.h"
+#include "tests/support/packages.h"
 #include "tools/pellpkg/builder.h"
 #include "tools/signing/signing.h"
 
@@ -19,15 +20,7 @@ using pkgbuild::PackageWriter;
 using pkgbuild::SignatureForm;
 using pkgbuild::signerFor;
 
-const SecretKeySet& devKeys() {
-  static const SecretKeySet keys = [] {
-    std::string error;
-    auto loaded = loadSecretKeys(VL_DEV_SECRET_KEYS, error);
-    EXPECT_TRUE(loaded) << error;
-    return loaded.value_or(SecretKeySet{});
-  }();
-  return keys;
-}
+using testing::devKeys;
 
 PackageSource sample(const std::string& name) {
   PackageSource p;
@@ -94,24 +87,6 @@ TEST(Signature, LevelsOfTheForms) {
       {"100 bytes", hundred.finish(), 1},
   };
   for (const Case& c : cases) EXPECT_EQ(levels(c.file), std::vector<int>{c.level}) << c.what;
-}
-
-TEST(Signature, AFailingEd25519HalfFallsBackToAGoodSchemeOneHalf) {
-  const Bytes good = signedPackage(SignatureForm::Both);
-  const std::size_t payload = signatureOffset(good) + kPartHeaderSize;
-  for (const std::size_t at : {payload + 68, payload + 99, payload + 100, payload + 131}) {
-    Bytes forged = good;
-    forged[at] ^= 0x01;
-    EXPECT_EQ(levels(forged), std::vector<int>{1}) << at - payload;
-  }
-  // In the scheme-1 form, bytes 0-19 of the payload are not examined; r and s are.
-  const Bytes one = signedPackage(SignatureForm::SchemeOne);
-  const std::size_t onePayload = signatureOffset(one) + kPartHeaderSize;
-  for (std::size_t i = 0; i < 68; ++i) {
-    Bytes changed = one;
-    changed[onePayload + i] ^= 0x80;
-    EXPECT_EQ(levels(changed), std::vector<int>{i < 20 ? 1 : 0}) << i;
-  }
 }
 
 TEST(Signature, AChangedByteAnywhereInTheSignedRangeFailsBothSchemes) {

@@ -1,4 +1,4 @@
-// Sources for reader tests: bytes delivered in chunks at chosen split points, with or
+// A stream for reader tests: bytes delivered in chunks at chosen split points, with or
 // without the ability to seek, counting what was seeked over.
 #pragma once
 
