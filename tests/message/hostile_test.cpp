@@ -74,5 +74,16 @@ TEST(Hostile, DeepNestingDumpsABoundedText) {
   EXPECT_NE(log.text.find("..."), std::string::npos);
 }
 
+// Two fields of 40,000 bytes each fit their own lengths; the nested message as a whole
+// does not fit the 16-bit length of the field that would hold it.
+TEST(Hostile, NestedMessageOverItsLengthFieldIsRefused) {
+  message big, msg;
+  big.setString(1, std::string(40000, 'x'));
+  big.setString(2, std::string(40000, 'y'));
+  EXPECT_FALSE(msg.setMessage(1, big));
+  EXPECT_FALSE(msg.setMessageArray(2, {message(), big}));
+  EXPECT_EQ(msg, message());
+}
+
 }  // namespace
 }  // namespace vl
