@@ -81,9 +81,11 @@ const std::string kDiscovery = std::string("DSCV\n\n\nQL-TEST\nmips\n6.49\n6.49.
 
 TEST_F(ServerTest, WholeSessionWithRepeatsAnsweredByteForByte) {
   const std::string data(5000, 'x');
-  start({write("a.scr", data)});
+  tarnwick::ServerOptions options;
+  options.keep = true;
+  start({write("a.scr", data)}, options);
   const std::string offer = send(kBoard, {}, 1, kDiscovery);
-  EXPECT_EQ(payloadOf(offer), "OFFR\ntarnwick\n");
+  EXPECT_EQ(payloadOf(offer), "OFFR\ntarnwick\nkeep\n");
   EXPECT_EQ(sequenceOf(offer), 1);
   EXPECT_EQ(acknowledgeOf(offer), 0);
   EXPECT_EQ(0, std::memcmp(offer.data() + 6, kBoard.data(), 6));
@@ -283,14 +285,21 @@ TEST_F(ServerTest, CatalogRefusesWhatTheBoardCannotTake) {
   EXPECT_NE(error.find("big.scr"), std::string::npos);
 }
 
+// A bundle goes where its members' architecture does.
 TEST_F(ServerTest, PackagesForOtherArchitecturesAreLeftOut) {
+  pkgbuild::BundleSource bundle;
+  bundle.header.name = "bundle";
+  bundle.members.resize(1);
+  bundle.members[0].name = "member";
+  bundle.members[0].architecture = "mips";
+  const auto bytes = pkgbuild::buildBundle(bundle, pkgbuild::SignatureForm::None, {});
   start({write("a.scr", "s"), package("m.vpk", "mips"), package("s.vpk", "smips"),
-         package("n.vpk", "")});
+         package("n.vpk", ""), write("b.vpk", std::string(bytes->begin(), bytes->end()))});
   struct {
     const char* architecture;
     bool filter;
     std::size_t files;
-  } cases[] = {{"mips", true, 2}, {"smips", true, 2}, {"arm", true, 1}, {"arm", false, 4}};
+  } cases[] = {{"mips", true, 3}, {"smips", true, 2}, {"arm", true, 1}, {"arm", false, 5}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.architecture);
     EXPECT_EQ(catalog_.filesFor(c.architecture, c.filter).size(), c.files);
