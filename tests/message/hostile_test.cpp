@@ -74,15 +74,17 @@ TEST(Hostile, DeepNestingDumpsABoundedText) {
   EXPECT_NE(log.text.find("..."), std::string::npos);
 }
 
-// Two fields of 40,000 bytes each fit their own lengths; the nested message as a whole
-// does not fit the 16-bit length of the field that would hold it.
+// A nested message is one field: its whole encoding must fit a 16-bit length, though
+// each of its own fields does.
 TEST(Hostile, NestedMessageOverItsLengthFieldIsRefused) {
-  message big, msg;
-  big.setString(1, std::string(40000, 'x'));
-  big.setString(2, std::string(40000, 'y'));
-  EXPECT_FALSE(msg.setMessage(1, big));
-  EXPECT_FALSE(msg.setMessageArray(2, {message(), big}));
-  EXPECT_EQ(msg, message());
+  message fits, over, msg;
+  fits.setRaw(2, Bytes(65535 - 8, 7));  // magic, key and length make 65535
+  over.setRaw(2, Bytes(65536 - 8, 7));
+  EXPECT_TRUE(msg.setMessage(1, fits));
+  EXPECT_FALSE(msg.setMessage(1, over));
+  EXPECT_FALSE(msg.setMessageArray(2, {message(), over}));
+  EXPECT_EQ(msg.getMessage(1), fits);
+  EXPECT_EQ(msg.fields().size(), 1u);
 }
 
 }  // namespace
