@@ -160,16 +160,5 @@ TEST_F(Pellkey, FailuresExitNonZeroWithAMessage) {
   EXPECT_EQ(verify.out, "level 0\n");
 }
 
-TEST_F(Pellkey, VersionAndHelp) {
-  const Result version = run({"--version"});
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, std::string("pellkey ") + PELLKEY_VERSION + "\n");
-  const Result help = run({"--help"});
-  EXPECT_EQ(help.status, 0);
-  for (const char* word : {"keygen", "sign", "verify", "public"}) {
-    EXPECT_NE(help.out.find(word), std::string::npos) << word;
-  }
-}
-
 }  // namespace
 }  // namespace vl
