@@ -1,16 +1,12 @@
 // Whole installations over veth segments: the real tarnwick in one namespace, boards
 // driving the link as the install sequence does in others.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <random>
 
 #include "tests/link/install_world.h"
-#include "tools/pellpkg/builder.h"
 
 namespace vl {
 namespace {
@@ -193,43 +189,6 @@ TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
   const std::size_t firstYack = log.find("YACK");
   ASSERT_NE(firstYack, std::string::npos);
   EXPECT_EQ(log.substr(firstYack), "YACK 1\nYACK 1\nYACK 1\nYACK 1\nYACK 1\nDSCV 1\n");
-}
-
-// A third machine on the segment floods the board with frames addressed to it, and
-// frames that claim to be the server's but come from another UDP port.
-TEST(Installation, FramesOfAThirdMachineAndOfAnotherPortAreIgnored) {
-  InstallWorld world;
-  bridged(world, {{"board", "02:00:00:00:01:01"}, {"third", "02:00:00:00:03:01"}});
-  ASSERT_FALSE(HasFatalFailure());
-  const std::vector<SourceFile> files = {world.addPackage("system.vpk", "mips", 400000),
-                                         world.addScript("z.scr", 777)};
-  ASSERT_TRUE(
-      world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path, files[1].path}));
-  test::Child flood = world.net.runIn("third", []() {
-    const int own = test::deviceSocket("eth0", kLinkPort);
-    const int stranger = test::deviceSocket("eth0", 5001);
-    const MacAddress third = test::parseMac("02:00:00:00:03:01");
-    const MacAddress board = test::parseMac("02:00:00:00:01:01");
-    const MacAddress server = test::parseMac(kServerMac);
-    std::mt19937 random(7);
-    const std::string junk(1000, 'J');
-    for (std::uint32_t sequence = 0;; ++sequence) {
-      const auto s = static_cast<std::uint16_t>(sequence);
-      test::broadcast(own, test::craftFrame(third, board, s, s, junk));
-      test::broadcast(stranger,
-                      test::craftFrame(server, board, s, static_cast<std::uint16_t>(s - 1), junk));
-      if (sequence % 8 == 0) ::usleep(static_cast<useconds_t>(random() % 400));
-    }
-    return 0;
-  });
-  auto board = world.startBoard("board", BoardScript{});
-  const BoardReport report = world.finishBoard(board);
-  flood.kill(SIGKILL);
-  (void)flood.wait();
-  EXPECT_EQ(report.outcome, "end");
-  EXPECT_TRUE(report.terminated);
-  expectFiles(report, files);
-  EXPECT_EQ(world.waitServer(), 0);
 }
 
 struct KillCase {
