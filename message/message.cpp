@@ -11,7 +11,8 @@ std::string message::getString(Key key, std::string_view fallback) const {
 
 bool message::setMessage(Key key, const message& value) {
   Bytes flat;
-  if (!flatten(value, flat)) return false;
+  // Each field fits its own 16-bit length, yet together they may not.
+  if (!flatten(value, flat) || flat.size() > kMaxFlatLength) return false;
   put(kTypeMessage, key, std::move(flat));
   return true;
 }
@@ -29,7 +30,7 @@ message message::getMessage(Key key, const message& fallback) const {
 bool message::setMessageArray(Key key, const std::vector<message>& values) {
   std::vector<Bytes> flats(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (!flatten(values[i], flats[i])) return false;
+    if (!flatten(values[i], flats[i]) || flats[i].size() > kMaxFlatLength) return false;
   }
   put(kTypeMessageArray, key, std::move(flats));
   return true;

@@ -1,12 +1,10 @@
 // The signing library (host only): the known answers come from it, its signatures check
 // under random keys and digests, and its key files refuse what they cannot use.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "crypto/ec.h"
@@ -89,26 +87,6 @@ TEST(Signing, RefusesPublicKeysThatDoNotBelongToTheSecrets) {
   EXPECT_TRUE(signaturePayload(secret, digest, 20, SignatureSchemes::Both).empty());
 }
 
-TEST(KeyFiles, TextFormsRoundTrip) {
-  const SecretKeySet secret = testSecret();
-  std::string error;
-  const std::optional<SecretKeySet> parsed =
-      parseSecretKeys(formatSecretKeys(secret, {"a comment"}), error);
-  ASSERT_TRUE(parsed.has_value()) << error;
-  EXPECT_TRUE(sameKeys(parsed->keys, secret.keys));
-  EXPECT_EQ(0, std::memcmp(parsed->schemeOneSecret, secret.schemeOneSecret, 32));
-  EXPECT_EQ(0, std::memcmp(parsed->schemeOneNonceKey, secret.schemeOneNonceKey, 32));
-  EXPECT_EQ(0, std::memcmp(parsed->ed25519Seed, secret.ed25519Seed, 32));
-  const std::optional<KeySet> keys = parseKeySet(formatKeySet(secret.keys, {}), error);
-  ASSERT_TRUE(keys.has_value()) << error;
-  EXPECT_TRUE(sameKeys(*keys, secret.keys));
-  // The public part of a secret file serves as a key set.
-  EXPECT_TRUE(parseKeySet(formatSecretKeys(secret, {}), error).has_value());
-  // A public file is no secret file.
-  EXPECT_FALSE(parseSecretKeys(formatKeySet(secret.keys, {}), error).has_value());
-  EXPECT_NE(error.find("s1-secret"), std::string::npos) << error;
-}
-
 TEST(KeyFiles, RefusesMalformedText) {
   const std::string good = formatKeySet(testSecret().keys, {});
   auto replaced = [&](const std::string& from, const std::string& to) {
@@ -144,32 +122,8 @@ class FileTest : public ::testing::Test {
     dir = pattern;
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string read(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::size_t entries() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
-  }
   std::string dir;
 };
-
-TEST_F(FileTest, AtomicWriteKeepsExistingFilesUnlessReplacing) {
-  const std::string path = dir + "/file";
-  std::string error;
-  ASSERT_TRUE(writeFileAtomically(path, "first", 0600, false, error)) << error;
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_FALSE(writeFileAtomically(path, "second", 0600, false, error));
-  EXPECT_NE(error.find("exists already"), std::string::npos) << error;
-  EXPECT_EQ(read(path), "first");
-  ASSERT_TRUE(writeFileAtomically(path, "third", 0644, true, error)) << error;
-  EXPECT_EQ(read(path), "third");
-  EXPECT_EQ(entries(), 1u);  // no temporary file left behind
-  EXPECT_FALSE(writeFileAtomically(dir + "/missing/file", "x", 0600, true, error));
-  EXPECT_EQ(entries(), 1u);
-}
 
 TEST_F(FileTest, LoadingChecksTheKeysAndNamesTheFile) {
   const SecretKeySet secret = testSecret();

@@ -1,16 +1,12 @@
 // Whole installations over veth segments: the real tarnwick in one namespace, boards
 // driving the link as the install sequence does in others.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <random>
 
 #include "tests/link/install_world.h"
-#include "tools/pellpkg/builder.h"
 
 namespace vl {
 namespace {
@@ -150,95 +146,6 @@ TEST(Installation, ThreeBoardsAtOnceEachGetsEveryFileByteForByte) {
   EXPECT_EQ(world.waitServer(), 0);
 }
 
-struct OfferCase {
-  std::vector<std::string> serverOptions;
-  std::string architecture;
-  bool keep;
-  std::vector<std::string> expectedFiles;
-};
-
-TEST(Installation, KeepFlagAndArchitectureFilter) {
-  const OfferCase cases[] = {
-      {{"--keep"}, "mips", true, {"a.scr", "sys-mips.vpk", "bundle.vpk"}},
-      {{}, "smips", false, {"a.scr", "sys-smips.vpk"}},
-      {{"--any-architecture"},
-       "smips",
-       false,
-       {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}},
-      {{"-k", "-a"}, "arm", true, {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}},
-  };
-  for (const OfferCase& c : cases) {
-    SCOPED_TRACE(c.architecture);
-    InstallWorld world;
-    pointToPoint(world);
-    ASSERT_FALSE(HasFatalFailure());
-    world.addScript("a.scr", 10);
-    world.addPackage("sys-mips.vpk", "mips", 1000);
-    world.addPackage("sys-smips.vpk", "smips", 1000);
-    // A bundle whose members are for mips: it goes to mips boards.
-    pkgbuild::BundleSource bundle;
-    bundle.header.name = "bundle";
-    bundle.header.version = makeVersion(6, 49, 'f', 10);
-    pkgbuild::PackageSource member;
-    member.name = "member";
-    member.version = bundle.header.version;
-    member.architecture = "mips";
-    bundle.members.push_back(member);
-    const auto bytes = pkgbuild::buildBundle(bundle, pkgbuild::SignatureForm::None, {});
-    ASSERT_TRUE(bytes);
-    {
-      std::FILE* out = std::fopen((world.dir + "/bundle.vpk").c_str(), "wb");
-      ASSERT_NE(out, nullptr);
-      std::fwrite(bytes->data(), 1, bytes->size(), out);
-      std::fclose(out);
-    }
-    std::vector<std::string> arguments = c.serverOptions;
-    for (const char* name : {"a.scr", "sys-mips.vpk", "sys-smips.vpk", "bundle.vpk"}) {
-      arguments.push_back(world.dir + "/" + name);
-    }
-    arguments.insert(arguments.end(), {"-i", "s0", "--boards", "1"});
-    ASSERT_TRUE(world.startServer("srv", arguments));
-    BoardScript script;
-    script.architecture = c.architecture;
-    auto board = world.startBoard("board", script);
-    const BoardReport report = world.finishBoard(board);
-    EXPECT_EQ(report.keep, c.keep);
-    std::vector<std::string> names;
-    for (const auto& file : report.files) names.push_back(file.name);
-    EXPECT_EQ(names, c.expectedFiles);
-    EXPECT_EQ(world.waitServer(), 0);
-  }
-}
-
-TEST(Installation, OfferNeverConfirmedDoesNotHoldUpTheServer) {
-  InstallWorld world;
-  bridged(world, {{"board", "02:00:00:00:01:01"}, {"shy", "02:00:00:00:05:01"}});
-  ASSERT_FALSE(HasFatalFailure());
-  const std::vector<SourceFile> files = {world.addScript("a.scr", 9000)};
-  ASSERT_TRUE(world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path}));
-  // A board that takes the offer and then never confirms it.
-  test::Child shy = world.net.runIn("shy", []() {
-    const int fd = test::deviceSocket("eth0", kLinkPort);
-    const MacAddress own = test::parseMac("02:00:00:00:05:01");
-    test::broadcast(
-        fd, test::craftFrame(own, MacAddress{}, 1, 0, "DSCV\n\n\nQL-SHY\nmips\n0.0\n6.49.10\n"));
-    FrameBuffer frame;
-    while (receiveFrame(fd, frame, 2000) > 0) {
-      if (frameReceiver(frame) == own && frameSequence(frame) == 1 &&
-          frameAcknowledge(frame) == 0 && payloadText(frame).rfind("OFFR\n", 0) == 0) {
-        return 0;
-      }
-    }
-    return 1;
-  });
-  EXPECT_EQ(shy.wait(), 0);
-  auto board = world.startBoard("board", BoardScript{});
-  const BoardReport report = world.finishBoard(board);
-  EXPECT_EQ(report.outcome, "end");
-  expectFiles(report, files);
-  EXPECT_EQ(world.waitServer(), 0);
-}
-
 // A server that offers and then never answers the confirmation: the board sends the
 // identical YACK five times, then looks for a server again and takes the next one.
 TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
@@ -282,43 +189,6 @@ TEST(Installation, BoardGivesUpAnUnconfirmedOfferAfterFiveTries) {
   const std::size_t firstYack = log.find("YACK");
   ASSERT_NE(firstYack, std::string::npos);
   EXPECT_EQ(log.substr(firstYack), "YACK 1\nYACK 1\nYACK 1\nYACK 1\nYACK 1\nDSCV 1\n");
-}
-
-// A third machine on the segment floods the board with frames addressed to it, and
-// frames that claim to be the server's but come from another UDP port.
-TEST(Installation, FramesOfAThirdMachineAndOfAnotherPortAreIgnored) {
-  InstallWorld world;
-  bridged(world, {{"board", "02:00:00:00:01:01"}, {"third", "02:00:00:00:03:01"}});
-  ASSERT_FALSE(HasFatalFailure());
-  const std::vector<SourceFile> files = {world.addPackage("system.vpk", "mips", 400000),
-                                         world.addScript("z.scr", 777)};
-  ASSERT_TRUE(
-      world.startServer("srv", {"-i", "br0", "--boards", "1", files[0].path, files[1].path}));
-  test::Child flood = world.net.runIn("third", []() {
-    const int own = test::deviceSocket("eth0", kLinkPort);
-    const int stranger = test::deviceSocket("eth0", 5001);
-    const MacAddress third = test::parseMac("02:00:00:00:03:01");
-    const MacAddress board = test::parseMac("02:00:00:00:01:01");
-    const MacAddress server = test::parseMac(kServerMac);
-    std::mt19937 random(7);
-    const std::string junk(1000, 'J');
-    for (std::uint32_t sequence = 0;; ++sequence) {
-      const auto s = static_cast<std::uint16_t>(sequence);
-      test::broadcast(own, test::craftFrame(third, board, s, s, junk));
-      test::broadcast(stranger,
-                      test::craftFrame(server, board, s, static_cast<std::uint16_t>(s - 1), junk));
-      if (sequence % 8 == 0) ::usleep(static_cast<useconds_t>(random() % 400));
-    }
-    return 0;
-  });
-  auto board = world.startBoard("board", BoardScript{});
-  const BoardReport report = world.finishBoard(board);
-  flood.kill(SIGKILL);
-  (void)flood.wait();
-  EXPECT_EQ(report.outcome, "end");
-  EXPECT_TRUE(report.terminated);
-  expectFiles(report, files);
-  EXPECT_EQ(world.waitServer(), 0);
 }
 
 struct KillCase {

@@ -8,6 +8,7 @@
 #include "tests/link/install_world.h"
 #include "tools/pellpkg/builder.h"
 #include "tools/tarnwick/catalog.h"
+#include "tools/tarnwick/output.h"
 #include "tools/tarnwick/server.h"
 
 namespace vl {
@@ -80,9 +81,11 @@ const std::string kDiscovery = std::string("DSCV\n\n\nQL-TEST\nmips\n6.49\n6.49.
 
 TEST_F(ServerTest, WholeSessionWithRepeatsAnsweredByteForByte) {
   const std::string data(5000, 'x');
-  start({write("a.scr", data)});
+  tarnwick::ServerOptions options;
+  options.keep = true;
+  start({write("a.scr", data)}, options);
   const std::string offer = send(kBoard, {}, 1, kDiscovery);
-  EXPECT_EQ(payloadOf(offer), "OFFR\ntarnwick\n");
+  EXPECT_EQ(payloadOf(offer), "OFFR\ntarnwick\nkeep\n");
   EXPECT_EQ(sequenceOf(offer), 1);
   EXPECT_EQ(acknowledgeOf(offer), 0);
   EXPECT_EQ(0, std::memcmp(offer.data() + 6, kBoard.data(), 6));
@@ -148,21 +151,81 @@ TEST_F(ServerTest, OnlyTheGivenBoardsAreServed) {
   EXPECT_NE(send(kOther, {}, 1, kDiscovery), "");
 }
 
-// A board that starts over (after a second or more of silence) gets a fresh session; a
-// late copy of its discovery frame in the middle of a session is dropped.
+// A board quiet for seconds (formatting, committing) keeps its session through a late
+// copy of its discovery frame; one that started over repeats its discovery a second later
+// and gets a fresh session then.
 TEST_F(ServerTest, BoardThatRestartsDiscoveryStartsAfresh) {
   start({write("a.scr", "abc")});
   ASSERT_NE(send(kBoard, {}, 1, kDiscovery, 0, 1000), "");
   ASSERT_NE(send(kBoard, kServer, 1, "YACK\n", 0, 2000), "");
-  EXPECT_EQ(send(kBoard, {}, 1, kDiscovery, 0, 5000), "");  // delivered late
   ASSERT_NE(send(kBoard, kServer, 2, "STRT", 0, 6000), "");
-  ASSERT_NE(send(kBoard, kServer, 3, "RETR", 0, 7000), "");
-  ASSERT_NE(send(kBoard, {}, 1, kDiscovery, 0, 3'000'000), "");
+  EXPECT_EQ(send(kBoard, {}, 1, kDiscovery, 0, 9'000'000), "");  // delivered late
+  EXPECT_EQ(send(kBoard, {}, 1, kDiscovery, 0, 9'200'000), "");  // and twice
+  ASSERT_NE(send(kBoard, kServer, 3, "RETR", 0, 9'300'000), "");
+  EXPECT_EQ(send(kBoard, {}, 1, kDiscovery, 0, 12'000'000), "");
+  ASSERT_NE(send(kBoard, {}, 1, kDiscovery, 0, 13'000'000), "");
   EXPECT_EQ(sequenceOf(send(kBoard, kServer, 1, "YACK\n")), 2);
   EXPECT_NE(send(kBoard, kServer, 2, "STRT"), "");
   EXPECT_EQ(payloadOf(send(kBoard, kServer, 3, "RETR")), "FILE\na.scr\n3\n");
   EXPECT_EQ(server_->failed(), 0);
   EXPECT_EQ(events_[3], "failed:restarted discovery");
+}
+
+// Discovery frames from 50,000 made-up addresses, about as many between two requests of
+// the real board as a socket holds: the table stays bounded, one address is offered at
+// most twice a second, the real board is served, and ended sessions are let go.
+TEST_F(ServerTest, FloodOfDiscoveryFramesLeavesARealBoardServed) {
+  start({write("a.scr", "abc")});
+  std::int64_t now = 1000;
+  std::uint32_t spoofed = 0;
+  const auto flood = [&] {
+    for (int i = 0; i < 300; ++i, ++spoofed, now += 10) {
+      const MacAddress mac = {0x02,
+                              0xee,
+                              static_cast<std::uint8_t>(spoofed >> 16),
+                              static_cast<std::uint8_t>(spoofed >> 8),
+                              static_cast<std::uint8_t>(spoofed),
+                              0};
+      (void)send(mac, {}, 1, kDiscovery, 0, now);
+    }
+  };
+  while (spoofed < 45'000) flood();
+  ASSERT_NE(send(kBoard, {}, 1, kDiscovery, 0, now), "");
+  EXPECT_EQ(send(kBoard, {}, 1, kDiscovery, 0, now + 400'000), "");
+  flood();
+  const char* requests[] = {"YACK\n", "STRT", "RETR", "RETR", "RETR", "RETR", "WTRM"};
+  std::uint16_t sequence = 1;
+  for (const char* request : requests) {
+    ASSERT_NE(send(kBoard, kServer, sequence++, request, 0, now), "") << request;
+    flood();
+  }
+  EXPECT_EQ(server_->finished(), 1);
+  EXPECT_EQ(server_->sessions().size(), 1024u);
+  server_->expire(now + 31'000'000);
+  EXPECT_EQ(server_->sessions().size(), 1023u);
+}
+
+// Board texts reach the operator's terminal escaped, and the event log whatever bytes
+// they hold.
+TEST_F(ServerTest, BoardTextsAreShownEscaped) {
+  start({});
+  const std::string discovery =
+      std::string("DSCV\n\n\nQL\x1b[2J\xff\xc2\x85\\\xc3\xa9\nmi\x07ps\n6.49\n6.49.10\n") + '\0';
+  ASSERT_NE(send(kBoard, {}, 1, discovery), "");
+  const Session& session = server_->sessions().begin()->second;
+  const Event seen{Event::Seen, &session, {}, 0, 0, {}};
+  EXPECT_EQ(tarnwick::describe(seen),
+            "02:00:00:00:01:01 seen: model QL\\x1b[2J\\xff\\xc2\\x85\\x5c\xc3\xa9, "
+            "architecture mi\\x07ps, accepts releases from 6.49");
+  tarnwick::EventLog log;
+  ASSERT_TRUE(log.open(dir_ + "/events"));
+  log.write(seen);
+  std::ifstream in(dir_ + "/events");
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_NE(line.find("\"model\":\"QL\\u001b[2J\xef\xbf\xbd\xc2\x85\\\\\xc3\xa9\""),
+            std::string::npos)
+      << line;
 }
 
 // A file cut after the start-up check is never sent short: the board is given up.
@@ -222,14 +285,21 @@ TEST_F(ServerTest, CatalogRefusesWhatTheBoardCannotTake) {
   EXPECT_NE(error.find("big.scr"), std::string::npos);
 }
 
+// A bundle goes where its members' architecture does.
 TEST_F(ServerTest, PackagesForOtherArchitecturesAreLeftOut) {
+  pkgbuild::BundleSource bundle;
+  bundle.header.name = "bundle";
+  bundle.members.resize(1);
+  bundle.members[0].name = "member";
+  bundle.members[0].architecture = "mips";
+  const auto bytes = pkgbuild::buildBundle(bundle, pkgbuild::SignatureForm::None, {});
   start({write("a.scr", "s"), package("m.vpk", "mips"), package("s.vpk", "smips"),
-         package("n.vpk", "")});
+         package("n.vpk", ""), write("b.vpk", std::string(bytes->begin(), bytes->end()))});
   struct {
     const char* architecture;
     bool filter;
     std::size_t files;
-  } cases[] = {{"mips", true, 2}, {"smips", true, 2}, {"arm", true, 1}, {"arm", false, 4}};
+  } cases[] = {{"mips", true, 3}, {"smips", true, 2}, {"arm", true, 1}, {"arm", false, 5}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.architecture);
     EXPECT_EQ(catalog_.filesFor(c.architecture, c.filter).size(), c.files);

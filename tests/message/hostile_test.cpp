@@ -74,5 +74,18 @@ TEST(Hostile, DeepNestingDumpsABoundedText) {
   EXPECT_NE(log.text.find("..."), std::string::npos);
 }
 
+// A nested message is one field: its whole encoding must fit a 16-bit length, though
+// each of its own fields does.
+TEST(Hostile, NestedMessageOverItsLengthFieldIsRefused) {
+  message fits, over, msg;
+  fits.setRaw(2, Bytes(65535 - 8, 7));  // magic, key and length make 65535
+  over.setRaw(2, Bytes(65536 - 8, 7));
+  EXPECT_TRUE(msg.setMessage(1, fits));
+  EXPECT_FALSE(msg.setMessage(1, over));
+  EXPECT_FALSE(msg.setMessageArray(2, {message(), over}));
+  EXPECT_EQ(msg.getMessage(1), fits);
+  EXPECT_EQ(msg.fields().size(), 1u);
+}
+
 }  // namespace
 }  // namespace vl

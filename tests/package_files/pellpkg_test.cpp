@@ -5,15 +5,18 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "packages/package_file.h"
 #include "packages/version.h"
+#include "tools/pellpkg/builder.h"
 #include "tools/signing/signing.h"
 
 namespace vl {
@@ -55,7 +58,7 @@ class Pellpkg : public ::testing::Test {
 
   void write(const std::string& relative, const std::string& text) {
     const std::string path = dir + "/" + relative;
-    (void)system(("mkdir -p $(dirname " + path + ")").c_str());
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path) << text;
   }
   std::vector<std::string> listing() {
@@ -139,12 +142,17 @@ TEST_F(Pellpkg, FailuresExitNonZeroAndLeaveNothingBehind) {
   write("noversion.json", R"({"name": "x"})");
   write("broken.json", R"({"name": )");
   write("missingtree.json", R"({"name": "x", "version": "1.0", "files": "nowhere"})");
+  write("self.json", R"({"name": "x", "version": "1.0", "members": ["self.json"]})");
+  write("control.json", R"({"name": "x", "version": "1.0", "files": "control"})");
+  write("control/x\n../etc/passwd", "");
   const std::vector<std::string> before = listing();
   const char* cases[] = {
       "build {d}/bad.json -o {d}/out.vpk --unsigned",
       "build {d}/noversion.json -o {d}/out.vpk --unsigned",
       "build {d}/broken.json -o {d}/out.vpk --unsigned",
       "build {d}/missingtree.json -o {d}/out.vpk --unsigned",
+      "build {d}/self.json -o {d}/out.vpk --unsigned",
+      "build {d}/control.json -o {d}/out.vpk --unsigned",
       "build {d}/m.json -o {d}/out.vpk",  // neither --secret nor --unsigned
       "build {d}/m.json -o {d}/out.vpk --secret {d}/m.json",
       "build {d}/m.json -o {d}/no/such/dir/out.vpk --unsigned",
@@ -173,6 +181,44 @@ TEST_F(Pellpkg, InspectWarnsAboutHeadersNoSignatureCovers) {
       run.out.find("WARNING: the header part at offset 14 lies outside every valid signature"),
       std::string::npos)
       << run.out;
+}
+
+// Packages as no builder makes them: what inspect and verify say of them.
+TEST_F(Pellpkg, InspectReportsExactlyWhatTheInstallerReads) {
+  std::string error;
+  const auto secretKeys = loadSecretKeys(VL_DEV_SECRET_KEYS, error);
+  ASSERT_TRUE(secretKeys) << error;
+  // A second signature right after the first one covers its own part header alone.
+  pkgbuild::PackageWriter twice;
+  twice.part(kPartPackageHeader, pkgbuild::encodeHeaderRecord("wireless", 0x07016410, 0, {}));
+  ASSERT_TRUE(twice.sign(pkgbuild::signerFor(*secretKeys), 68));
+  ASSERT_TRUE(twice.sign(pkgbuild::signerFor(*secretKeys), 68));
+  // A file whose data ends before its length: 30-byte entry header, name, 3 of 100 bytes.
+  std::string raw(30, '\0');
+  raw[0] = static_cast<char>(0xa4), raw[1] = static_cast<char>(0x81), raw[24] = 100, raw[28] = 5;
+  raw += "bin/xabc";
+  pkgbuild::Bytes deflated(compressBound(static_cast<uLong>(raw.size())));
+  uLongf size = deflated.size();
+  ASSERT_EQ(compress2(deflated.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                      static_cast<uLong>(raw.size()), 9),
+            Z_OK);
+  deflated.resize(size);
+  pkgbuild::PackageWriter shortData;
+  shortData.part(kPartPackageHeader, pkgbuild::encodeHeaderRecord("short", 0x07016410, 0, {}));
+  shortData.part(kPartFiles, deflated);
+  for (const auto& [name, writer] : {std::pair{"twice.vpk", &twice}, {"short.vpk", &shortData}}) {
+    const pkgbuild::Bytes bytes = writer->finish();
+    write(name, std::string(bytes.begin(), bytes.end()));
+  }
+  const ToolRun inspected = pellpkg("inspect " + dir + "/twice.vpk" + keys);
+  EXPECT_NE(inspected.out.find("at 46: 68 bytes, level 1, SHA-1 digest over bytes 8 to 51, "
+                               "package wireless\n  at 120: 68 bytes, level 1, SHA-1 digest "
+                               "over bytes 120 to 125\n"),
+            std::string::npos)
+      << inspected.out;
+  EXPECT_EQ(pellpkg("verify " + dir + "/twice.vpk --level 1" + keys).status, 1);
+  EXPECT_NE(pellpkg("inspect " + dir + "/short.vpk").out.find("(archive broken)"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,58 @@ struct KeygenOptions {
   bool force = false;
 };
 
+// A hard link to the old secret under a spare name beside it, so that it can come back.
+// "" when there is no old secret; nothing when it cannot be kept.
+std::optional<std::string> keepOldSecret(const std::string& path, std::string& error) {
+  std::string spare = path + ".old-XXXXXX";
+  const int fd = ::mkstemp(spare.data());  // a name nobody else uses, freed for the link
+  if (fd >= 0) {
+    (void)::close(fd);
+    (void)::unlink(spare.c_str());
+  }
+  if (fd >= 0 && ::link(path.c_str(), spare.c_str()) == 0) return spare;
+  if (fd >= 0 && errno == ENOENT) return std::string();
+  error = path + ": cannot keep the old secret: " + std::strerror(errno);
+  return std::nullopt;
+}
+
+// Puts a new key pair in place so that either the old pair or the new one stands: both
+// files are written in full beside their places first, and the old secret is kept until
+// the public file is in place, and put back if that fails.
+bool replacePair(const KeygenOptions& o, std::string_view secretText, std::string_view publicText,
+                 std::string& error) {
+  const auto secretTemporary = vl::writeTemporary(o.secretPath, secretText, 0600, error);
+  if (!secretTemporary) return false;
+  const auto publicTemporary = vl::writeTemporary(o.publicPath, publicText, 0644, error);
+  const auto spare = publicTemporary ? keepOldSecret(o.secretPath, error) : std::nullopt;
+  bool placed = false;
+  if (spare && ::rename(secretTemporary->c_str(), o.secretPath.c_str()) != 0) {
+    error = o.secretPath + ": " + std::strerror(errno);
+  } else if (spare && ::rename(publicTemporary->c_str(), o.publicPath.c_str()) != 0) {
+    error = o.publicPath + ": " + std::strerror(errno);
+    (void)(spare->empty() ? ::unlink(o.secretPath.c_str())
+                          : ::rename(spare->c_str(), o.secretPath.c_str()));
+  } else {
+    placed = spare.has_value();
+  }
+  for (const auto* temporary : {&secretTemporary, &publicTemporary}) {
+    if (*temporary) (void)::unlink((*temporary)->c_str());
+  }
+  if (spare && !spare->empty()) (void)::unlink(spare->c_str());
+  return placed;
+}
+
+// Without --force neither file may exist: link() refuses an existing name, and a secret
+// placed before a public file that could not be is removed again.
+bool writePair(const KeygenOptions& o, std::string_view secretText, std::string_view publicText,
+               std::string& error) {
+  if (o.force) return replacePair(o, secretText, publicText, error);
+  if (!vl::writeFileAtomically(o.secretPath, secretText, 0600, false, error)) return false;
+  if (vl::writeFileAtomically(o.publicPath, publicText, 0644, false, error)) return true;
+  (void)::unlink(o.secretPath.c_str());
+  return false;
+}
+
 int runKeygen(const KeygenOptions& o) {
   std::string error;
   std::optional<vl::SecretKeySet> secret = vl::generateKeys(error);
@@ -75,23 +129,15 @@ int runKeygen(const KeygenOptions& o) {
     publicComments.push_back(c);
     secretComments.push_back(c);
   }
-  // Both files are checked first and the secret one is removed again when the public one
-  // cannot be written, so that a failure leaves no half key set behind.
   if (!o.force) {
     for (const std::string& path : {o.secretPath, o.publicPath}) {
       if (::access(path.c_str(), F_OK) == 0) return fail(path + ": exists already (use --force)");
     }
   }
   std::string text = vl::formatSecretKeys(*secret, secretComments);
-  const bool secretWritten = vl::writeFileAtomically(o.secretPath, text, 0600, o.force, error);
+  const bool written = writePair(o, text, vl::formatKeySet(secret->keys, publicComments), error);
   explicit_bzero(text.data(), text.size());
-  if (!secretWritten) return fail(error);
-  if (!vl::writeFileAtomically(o.publicPath, vl::formatKeySet(secret->keys, publicComments), 0644,
-                               o.force, error)) {
-    if (!o.force) (void)::unlink(o.secretPath.c_str());
-    return fail(error);
-  }
-  return 0;
+  return written ? 0 : fail(error);
 }
 
 int runSign(const std::string& secretPath, const std::string& digestText,
@@ -139,6 +185,12 @@ int runPublic(const std::string& secretPath, const std::vector<std::string>& com
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A comment is written as one "# " line: a line feed in it would make key files that
+  // nothing can load.
+  const auto oneLine = [](const std::string& text) {
+    return text.find_first_of("\n\r") == std::string::npos ? std::string()
+                                                           : std::string("must be one line");
+  };
   CLI::App app{"Package-signing keys of the Pellorin network installer."};
   app.set_version_flag("--version", std::string("pellkey ") + VL_VERSION);
   app.require_subcommand(1);
@@ -150,7 +202,8 @@ int main(int argc, char** argv) {
       ->required();
   keygenCommand->add_option("--secret", keygen.secretPath, "Secret key file to write (mode 0600)")
       ->required();
-  keygenCommand->add_option("--comment", keygen.comments, "Comment line for both files");
+  keygenCommand->add_option("--comment", keygen.comments, "Comment line for both files")
+      ->check(oneLine);
   keygenCommand->add_flag("--force", keygen.force, "Replace existing files");
 
   std::string secretPath, digest, scheme = "both", keysPath, signature;
@@ -173,7 +226,7 @@ int main(int argc, char** argv) {
   CLI::App* publicCommand =
       app.add_subcommand("public", "Print the public provisioning file of a secret key file.");
   publicCommand->add_option("--secret", secretPath, "Secret key file")->required();
-  publicCommand->add_option("--comment", comments, "Comment line");
+  publicCommand->add_option("--comment", comments, "Comment line")->check(oneLine);
 
   CLI11_PARSE(app, argc, argv);
   if (keygenCommand->parsed()) return runKeygen(keygen);

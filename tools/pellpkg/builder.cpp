@@ -151,6 +151,12 @@ bool PackageWriter::sign(const Signer& signer, std::size_t payloadLength) {
   const Bytes payload = signer(digest, payloadLength);
   if (payload.size() != payloadLength) return false;
   part(kPartSignature, payload);
+  // The reader takes the signature's own bytes unhashed and starts its digest again
+  // after them; what a longer part holds beyond them is hashed.
+  const std::size_t read = payloadLength >= kSignatureBothSize        ? kSignatureBothSize
+                           : payloadLength >= kSignatureSchemeOneSize ? kSignatureSchemeOneSize
+                                                                      : 0;
+  digestStart_ = bytes_.size() - payloadLength + read;
   return true;
 }
 

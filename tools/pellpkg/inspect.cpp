@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -47,6 +48,14 @@ const char* partName(std::uint16_t type) {
 
 namespace {
 
+bool readThrough(ArchiveReader& archive) {
+  std::uint8_t block[4096];
+  while (archive.dataLeft() > 0) {
+    if (archive.readData(block, sizeof block) <= 0) return false;
+  }
+  return true;
+}
+
 void listArchive(PartReader& reader, std::uint64_t partOffset, Inspection& out) {
   InflateStream inflated(reader);
   ArchiveReader archive(inflated);
@@ -56,6 +65,11 @@ void listArchive(PartReader& reader, std::uint64_t partOffset, Inspection& out) 
     if (result < 0) out.archivesBroken = true;
     if (result <= 0) return;
     out.files.push_back(FileRow{partOffset, entry});
+    // Read as the installer reads it: a written file whose data ends short is broken.
+    if (entry.isWritten() && !readThrough(archive)) {
+      out.archivesBroken = true;
+      return;
+    }
   }
 }
 
@@ -88,6 +102,8 @@ bool inspectPackage(const std::string& path, const KeySet& keys, Inspection& out
   std::string headerName;
   Version headerVersion = 0;
   std::uint64_t headerOffset = 0;
+  // After a signature the running digest starts again where the signature's own bytes end.
+  std::uint64_t digestRestart = 0;
   for (int type = reader.next(); type >= 0; type = reader.next()) {
     const std::uint64_t offset = reader.partOffset();
     result.parts.push_back(PartRow{offset, static_cast<std::uint16_t>(type), reader.partLength()});
@@ -107,9 +123,10 @@ bool inspectPackage(const std::string& path, const KeySet& keys, Inspection& out
       SignatureRow row;
       row.offset = offset;
       row.length = reader.partLength();
+      row.coveredBegin = std::max(reader.digestStart(), digestRestart);
       row.level = reader.verifySignature();
       row.sha256 = reader.digestIsSha256();
-      row.coveredBegin = reader.digestStart();
+      digestRestart = reader.position();
       row.coveredEnd = offset + kPartHeaderSize;
       if (headerOffset >= row.coveredBegin && headerOffset < row.coveredEnd) {
         row.package = headerName;

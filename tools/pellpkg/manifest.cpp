@@ -212,6 +212,13 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Arch
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string entry = relative.empty() ? name : relative + "/" + name;
+    // The board keeps a package's names one per line in its files list: a line feed or
+    // any other control byte in a name would turn into another path there.
+    const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+    if (std::any_of(name.begin(), name.end(), control)) {
+      error = "control character in a file name under " + dir;
+      return false;
+    }
     const std::string path = root + "/" + entry;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
@@ -258,8 +265,12 @@ std::optional<std::vector<ArchiveFile>> readTree(const std::string& root, std::s
   return files;
 }
 
-std::optional<Manifest> loadManifest(const std::string& path, std::uint32_t defaultBuildTime,
-                                     std::string& error) {
+namespace {
+
+// A member manifest's own members are not loaded: a member cannot be a bundle, and a
+// manifest that names itself (or its bundle) as a member would recurse without end.
+std::optional<Manifest> loadManifestAs(const std::string& path, std::uint32_t defaultBuildTime,
+                                       bool member, std::string& error) {
   std::string text;
   if (!readWhole(path, text, error)) return std::nullopt;
   const json object = json::parse(text, nullptr, false);
@@ -276,6 +287,7 @@ std::optional<Manifest> loadManifest(const std::string& path, std::uint32_t defa
     }
     if (!object.contains("members")) return manifest;
     manifest.isBundle = true;
+    if (member) return manifest;
     const json& members = object.at("members");
     if (!members.is_array() || members.empty()) {
       error = path + ": \"members\" must be a list of at least one package";
@@ -284,7 +296,7 @@ std::optional<Manifest> loadManifest(const std::string& path, std::uint32_t defa
     for (const json& member : members) {
       if (member.is_string()) {
         auto loaded =
-            loadManifest(resolve(base, member.get<std::string>()), defaultBuildTime, error);
+            loadManifestAs(resolve(base, member.get<std::string>()), defaultBuildTime, true, error);
         if (!loaded) return std::nullopt;
         if (loaded->isBundle) {
           error = path + ": a bundle member cannot be a bundle";
@@ -313,6 +325,13 @@ std::optional<Manifest> loadManifest(const std::string& path, std::uint32_t defa
     return std::nullopt;
   }
   return manifest;
+}
+
+}  // namespace
+
+std::optional<Manifest> loadManifest(const std::string& path, std::uint32_t defaultBuildTime,
+                                     std::string& error) {
+  return loadManifestAs(path, defaultBuildTime, false, error);
 }
 
 }  // namespace vl::pkgbuild

@@ -6,9 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "tools/signing/signing.h"
 
@@ -53,8 +51,15 @@ const Field* findField(std::string_view name) {
   return nullptr;
 }
 
-std::optional<Fields> parseFields(std::string_view text, std::string& error) {
+// Holds parsed fields and wipes them when it goes, whichever way parsing ends.
+struct WipedFields {
   Fields fields;
+  ~WipedFields() {
+    for (auto& [name, bytes] : fields) explicit_bzero(bytes.data(), bytes.size());
+  }
+};
+
+bool parseFields(std::string_view text, Fields& fields, std::string& error) {
   int lineNumber = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -66,37 +71,38 @@ std::optional<Fields> parseFields(std::string_view text, std::string& error) {
     const std::string where = "line " + std::to_string(lineNumber) + ": ";
     if (equals == std::string_view::npos) {
       error = where + "expected 'name = hexadecimal value'";
-      return std::nullopt;
+      return false;
     }
     const std::string name(trim(line.substr(0, equals)));
     const std::string_view value = trim(line.substr(equals + 1));
     const Field* field = findField(name);
     if (field == nullptr) {
       error = where + "unknown field '" + name + "'";
-      return std::nullopt;
+      return false;
     }
     if (fields.count(name) != 0) {
       error = where + "field '" + name + "' given twice";
-      return std::nullopt;
+      return false;
     }
     if (value.size() != 2 * field->bytes) {
       error = where + "field '" + name + "' must hold " + std::to_string(2 * field->bytes) +
               " hexadecimal digits, has " + std::to_string(value.size());
-      return std::nullopt;
+      return false;
     }
-    std::vector<std::uint8_t> bytes(field->bytes);
+    // Decoded in place, so no copy of a secret is left behind on any path.
+    std::vector<std::uint8_t>& bytes = fields[name];
+    bytes.resize(field->bytes);
     for (std::size_t i = 0; i < field->bytes; ++i) {
       const int high = hexDigit(value[2 * i]);
       const int low = hexDigit(value[2 * i + 1]);
       if (high < 0 || low < 0) {
         error = where + "field '" + name + "' is not hexadecimal";
-        return std::nullopt;
+        return false;
       }
       bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
-    fields[name] = std::move(bytes);
   }
-  return fields;
+  return true;
 }
 
 bool requireFields(const Fields& fields, bool secret, std::string& error) {
@@ -126,17 +132,17 @@ KeySet publicPart(const Fields& fields) {
   return keys;
 }
 
-void wipeFields(Fields& fields) {
-  for (auto& [name, bytes] : fields) explicit_bzero(bytes.data(), bytes.size());
-}
-
-std::string hex(const std::uint8_t* data, std::size_t length) {
+void appendHex(std::string& out, const std::uint8_t* data, std::size_t length) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
   for (std::size_t i = 0; i < length; ++i) {
     out.push_back(kDigits[data[i] >> 4]);
     out.push_back(kDigits[data[i] & 15]);
   }
+}
+
+std::string hex(const std::uint8_t* data, std::size_t length) {
+  std::string out;
+  appendHex(out, data, length);
   return out;
 }
 
@@ -161,19 +167,35 @@ std::string formatCommon(const KeySet& keys, const std::vector<std::string>& com
   return out;
 }
 
+// The whole file into one buffer of its size, so that no stream buffer keeps a copy of a
+// secret file; the buffer is wiped on a failed read. Key files are small.
 std::optional<std::string> readFile(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": " + std::strerror(errno);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size > (1 << 20)) {
+    error = path + ": " +
+            (fd >= 0 && st.st_size > (1 << 20) ? "too large for a key file" : std::strerror(errno));
+    if (fd >= 0) (void)::close(fd);
     return std::nullopt;
   }
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) {
-    error = path + ": read failed";
-    return std::nullopt;
+  std::string content(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t size = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || size + static_cast<std::size_t>(n) == content.size()) {
+      const bool complete = n == 0;
+      (void)::close(fd);
+      if (!complete) {
+        explicit_bzero(content.data(), content.size());
+        error = path + ": read failed (or the file grew)";
+        return std::nullopt;
+      }
+      content.resize(size);  // shrinking keeps the buffer
+      return content;
+    }
+    size += static_cast<std::size_t>(n);
   }
-  return content.str();
 }
 
 bool writeAll(int fd, std::string_view content) {
@@ -195,26 +217,23 @@ SecretKeySet::~SecretKeySet() {
 }
 
 std::optional<KeySet> parseKeySet(std::string_view text, std::string& error) {
-  std::optional<Fields> fields = parseFields(text, error);
-  if (!fields) return std::nullopt;
-  std::optional<KeySet> keys;
-  if (requireFields(*fields, false, error)) keys = publicPart(*fields);
-  wipeFields(*fields);
-  return keys;
+  WipedFields parsed;
+  if (!parseFields(text, parsed.fields, error) || !requireFields(parsed.fields, false, error)) {
+    return std::nullopt;
+  }
+  return publicPart(parsed.fields);
 }
 
 std::optional<SecretKeySet> parseSecretKeys(std::string_view text, std::string& error) {
-  std::optional<Fields> fields = parseFields(text, error);
-  if (!fields) return std::nullopt;
-  std::optional<SecretKeySet> secret;
-  if (requireFields(*fields, true, error)) {
-    secret.emplace();
-    secret->keys = publicPart(*fields);
-    std::memcpy(secret->schemeOneSecret, fields->at("s1-secret").data(), 32);
-    std::memcpy(secret->schemeOneNonceKey, fields->at("s1-nonce-key").data(), 32);
-    std::memcpy(secret->ed25519Seed, fields->at("ed25519-seed").data(), 32);
+  WipedFields parsed;
+  if (!parseFields(text, parsed.fields, error) || !requireFields(parsed.fields, true, error)) {
+    return std::nullopt;
   }
-  wipeFields(*fields);
+  std::optional<SecretKeySet> secret(std::in_place);
+  secret->keys = publicPart(parsed.fields);
+  std::memcpy(secret->schemeOneSecret, parsed.fields.at("s1-secret").data(), 32);
+  std::memcpy(secret->schemeOneNonceKey, parsed.fields.at("s1-nonce-key").data(), 32);
+  std::memcpy(secret->ed25519Seed, parsed.fields.at("ed25519-seed").data(), 32);
   return secret;
 }
 
@@ -224,9 +243,17 @@ std::string formatKeySet(const KeySet& keys, const std::vector<std::string>& com
 
 std::string formatSecretKeys(const SecretKeySet& secret, const std::vector<std::string>& comments) {
   std::string out = formatCommon(secret.keys, comments);
-  out += "s1-secret = " + hex(secret.schemeOneSecret, 32) + "\n";
-  out += "s1-nonce-key = " + hex(secret.schemeOneNonceKey, 32) + "\n";
-  out += "ed25519-seed = " + hex(secret.ed25519Seed, 32) + "\n";
+  // Room for the secrets first, so that appending them leaves no copy in a freed buffer.
+  out.reserve(out.size() + 3 * (16 + 64 + 1));
+  const std::pair<const char*, const std::uint8_t*> secrets[] = {
+      {"s1-secret = ", secret.schemeOneSecret},
+      {"s1-nonce-key = ", secret.schemeOneNonceKey},
+      {"ed25519-seed = ", secret.ed25519Seed}};
+  for (const auto& [name, bytes] : secrets) {
+    out += name;
+    appendHex(out, bytes, 32);
+    out += '\n';
+  }
   return out;
 }
 
@@ -234,6 +261,7 @@ std::optional<KeySet> loadKeySet(const std::string& path, std::string& error) {
   std::optional<std::string> text = readFile(path, error);
   if (!text) return std::nullopt;
   std::optional<KeySet> keys = parseKeySet(*text, error);
+  explicit_bzero(text->data(), text->size());  // a secret file is accepted here too
   if (!keys) error = path + ": " + error;
   return keys;
 }
@@ -254,21 +282,29 @@ std::optional<SecretKeySet> loadSecretKeys(const std::string& path, std::string&
   return secret;
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view content, unsigned mode,
-                         bool replace, std::string& error) {
+std::optional<std::string> writeTemporary(const std::string& path, std::string_view content,
+                                          unsigned mode, std::string& error) {
   std::string temporary = path + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     error = path + ": cannot create a temporary file: " + std::strerror(errno);
-    return false;
+    return std::nullopt;
   }
   const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
   const int writeErrno = errno;
   if (::close(fd) != 0 || !written) {
     error = path + ": write failed: " + std::strerror(written ? errno : writeErrno);
     (void)::unlink(temporary.c_str());
-    return false;
+    return std::nullopt;
   }
+  return temporary;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view content, unsigned mode,
+                         bool replace, std::string& error) {
+  const std::optional<std::string> written = writeTemporary(path, content, mode, error);
+  if (!written) return false;
+  const std::string& temporary = *written;
   // link() refuses an existing name, so "do not replace" holds even against a race.
   const int placed =
       replace ? ::rename(temporary.c_str(), path.c_str()) : ::link(temporary.c_str(), path.c_str());

@@ -42,6 +42,11 @@ std::optional<KeySet> loadKeySet(const std::string& path, std::string& error);
 // A secret file whose public keys must belong to its secrets.
 std::optional<SecretKeySet> loadSecretKeys(const std::string& path, std::string& error);
 
+// Writes content to a new temporary file beside path (same directory, the mode given,
+// synced); its name, or nothing with error set.
+std::optional<std::string> writeTemporary(const std::string& path, std::string_view content,
+                                          unsigned mode, std::string& error);
+
 // Writes content to path through a temporary file in the same directory and a rename,
 // so path is either untouched or complete. Refuses an existing path unless replace.
 [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view content,

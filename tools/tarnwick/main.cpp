@@ -48,14 +48,19 @@ bool parseMacText(const std::string& text, vl::MacAddress& mac) {
   return true;
 }
 
-int serve(const Settings& settings) {
+// What the loop serves with; the interfaces are closed when it goes.
+struct Service {
   vl::tarnwick::Catalog catalog;
-  std::string error;
-  if (!catalog.load(settings.files, error)) {
-    std::fprintf(stderr, "tarnwick: %s\n", error.c_str());
-    return 2;
-  }
   vl::tarnwick::ServerOptions options;
+  std::vector<vl::tarnwick::ServerInterface> interfaces;
+  vl::tarnwick::EventLog events;
+
+  ~Service() {
+    for (auto& interface : interfaces) vl::tarnwick::closeInterface(interface);
+  }
+};
+
+bool readOptions(const Settings& settings, vl::tarnwick::ServerOptions& options) {
   options.keep = settings.keep;
   options.filterArchitecture = !settings.anyArchitecture;
   options.offerText = settings.offerText;
@@ -65,47 +70,86 @@ int serve(const Settings& settings) {
     if (!parseMacText(text, mac)) {
       std::fprintf(stderr, "tarnwick: '%s' is not a hardware address (like 02:00:00:00:00:01)\n",
                    text.c_str());
-      return 2;
+      return false;
     }
     options.only.insert(mac);
   }
+  return true;
+}
+
+bool openInterfaces(const Settings& settings, Service& service) {
   std::vector<std::string> names = settings.interfaces;
   if (names.empty()) names = vl::tarnwick::ethernetInterfaces();
   if (names.empty()) {
     std::fprintf(stderr, "tarnwick: no Ethernet interface found; name one with --interface\n");
-    return 2;
+    return false;
   }
-  std::vector<vl::tarnwick::ServerInterface> interfaces;
   for (const std::string& name : names) {
     vl::tarnwick::ServerInterface interface;
+    std::string error;
     if (!vl::tarnwick::openInterface(name, interface, error)) {
       std::fprintf(stderr, "tarnwick: %s\n", error.c_str());
-      for (auto& opened : interfaces) vl::tarnwick::closeInterface(opened);
-      return 2;
+      return false;
     }
-    interfaces.push_back(interface);
+    service.interfaces.push_back(interface);
   }
-  vl::tarnwick::EventLog events;
-  if (!settings.events.empty() && !events.open(settings.events)) {
+  return true;
+}
+
+bool setUp(const Settings& settings, Service& service) {
+  std::string error;
+  if (!service.catalog.load(settings.files, error)) {
+    std::fprintf(stderr, "tarnwick: %s\n", error.c_str());
+    return false;
+  }
+  if (!readOptions(settings, service.options) || !openInterfaces(settings, service)) return false;
+  if (!settings.events.empty() && !service.events.open(settings.events)) {
     std::fprintf(stderr, "tarnwick: can't write events to %s\n", settings.events.c_str());
-    return 2;
+    return false;
   }
-  const bool live = ::isatty(STDOUT_FILENO) != 0 && settings.events != "-";
-  vl::tarnwick::Display display(settings.events == "-" ? stderr : stdout, live);
-  vl::tarnwick::Server server(catalog, options, [&](const vl::tarnwick::Event& event) {
-    events.write(event);
-    display.log(event);
-  });
+  return true;
+}
 
-  std::fprintf(live ? stdout : stderr, "tarnwick: serving %zu files on", catalog.files().size());
-  for (const auto& interface : interfaces) {
-    std::fprintf(live ? stdout : stderr, " %s (%s)", interface.name.c_str(),
-                 vl::formatMac(interface.mac).c_str());
+void printBanner(const Service& service, std::FILE* out) {
+  std::fprintf(out, "tarnwick: serving %zu files on", service.catalog.files().size());
+  for (const auto& interface : service.interfaces) {
+    std::fprintf(out, " %s (%s)", interface.name.c_str(), vl::formatMac(interface.mac).c_str());
   }
-  std::fprintf(live ? stdout : stderr, "\n");
+  std::fprintf(out, "\n");
+}
 
+// Takes in what is waiting on one interface (a bounded burst, so no interface starves
+// the others) and sends the answers. True when anything was answered.
+bool answerWaiting(vl::tarnwick::Server& server, vl::tarnwick::ServerInterface& interface,
+                   std::size_t index, vl::FrameBuffer& frame) {
+  bool answered = false;
+  for (int burst = 0; burst < 64; ++burst) {
+    sockaddr_in from{};
+    socklen_t size = sizeof from;
+    const ssize_t got = ::recvfrom(interface.socket, frame.data(), frame.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &size);
+    if (got < 0) break;
+    if (from.sin_port != htons(vl::kLinkPort)) continue;
+    const vl::tarnwick::Session* session =
+        server.handle(index, interface.mac, frame, static_cast<int>(got), vl::nowMicros());
+    if (session == nullptr) continue;
+    // Offers go to the whole segment, like the discovery they answer.
+    if (session->phase == vl::tarnwick::Phase::Offered) {
+      (void)vl::tarnwick::sendBroadcast(interface, session->answer.data(), session->answerSize);
+    } else {
+      (void)vl::tarnwick::sendToBoard(interface, session->board, session->answer.data(),
+                                      session->answerSize);
+    }
+    answered = true;
+  }
+  return answered;
+}
+
+// Serves until stopped, or until the counted boards are done and nothing more is asked.
+void runLoop(const Settings& settings, Service& service, vl::tarnwick::Server& server,
+             vl::tarnwick::Display& display) {
   std::vector<pollfd> polls;
-  for (const auto& interface : interfaces) polls.push_back({interface.socket, POLLIN, 0});
+  for (const auto& interface : service.interfaces) polls.push_back({interface.socket, POLLIN, 0});
   vl::FrameBuffer frame;
   std::int64_t doneAt = 0;
   std::int64_t lastChecks = 0;
@@ -119,26 +163,8 @@ int serve(const Settings& settings) {
     if (ready < 0 && errno != EINTR) break;
     for (std::size_t i = 0; i < polls.size(); ++i) {
       if ((polls[i].revents & POLLIN) == 0) continue;
-      for (int burst = 0; burst < 64; ++burst) {
-        sockaddr_in from{};
-        socklen_t size = sizeof from;
-        const ssize_t got = ::recvfrom(interfaces[i].socket, frame.data(), frame.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&from), &size);
-        if (got < 0) break;
-        if (from.sin_port != htons(vl::kLinkPort)) continue;
-        const vl::tarnwick::Session* session =
-            server.handle(i, interfaces[i].mac, frame, static_cast<int>(got), vl::nowMicros());
-        if (session != nullptr) {
-          // Offers go to the whole segment, like the discovery they answer.
-          if (session->phase == vl::tarnwick::Phase::Offered) {
-            (void)vl::tarnwick::sendBroadcast(interfaces[i], session->answer.data(),
-                                              session->answerSize);
-          } else {
-            (void)vl::tarnwick::sendToBoard(interfaces[i], session->board, session->answer.data(),
-                                            session->answerSize);
-          }
-          if (doneAt != 0) doneAt = vl::nowMicros();
-        }
+      if (answerWaiting(server, service.interfaces[i], i, frame) && doneAt != 0) {
+        doneAt = vl::nowMicros();
       }
     }
     const std::int64_t after = vl::nowMicros();
@@ -149,7 +175,20 @@ int serve(const Settings& settings) {
     display.refresh(server, after);
   }
   display.close(server, vl::nowMicros());
-  for (auto& interface : interfaces) vl::tarnwick::closeInterface(interface);
+}
+
+int serve(const Settings& settings) {
+  Service service;
+  if (!setUp(settings, service)) return 2;
+  const bool live = ::isatty(STDOUT_FILENO) != 0 && settings.events != "-";
+  vl::tarnwick::Display display(settings.events == "-" ? stderr : stdout, live);
+  vl::tarnwick::Server server(service.catalog, service.options,
+                              [&](const vl::tarnwick::Event& event) {
+                                service.events.write(event);
+                                display.log(event);
+                              });
+  printBanner(service, live ? stdout : stderr);
+  runLoop(settings, service, server, display);
   if (server.failed() > 0) return 1;
   if (settings.boards > 0 && server.finished() < settings.boards) return 1;
   return 0;

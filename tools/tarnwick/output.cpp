@@ -44,7 +44,51 @@ std::string humanBytes(double bytes) {
   return text;
 }
 
+// Length of the UTF-8 sequence at the start of `text` when it is one printable
+// character; 0 for control bytes, C1 controls, the backslash and broken sequences.
+std::size_t printableLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7f && lead != '\\' ? 1 : 0;
+  std::size_t length = 0;
+  std::uint32_t code = 0;
+  std::uint32_t lowest = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2, code = lead & 0x1fu, lowest = 0xa0;  // U+0080 to U+009F are controls
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3, code = lead & 0x0fu, lowest = 0x800;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4, code = lead & 0x07u, lowest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xc0u) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3fu);
+  }
+  const bool surrogate = code >= 0xd800 && code <= 0xdfff;
+  return code >= lowest && code <= 0x10ffff && !surrogate ? length : 0;
+}
+
 }  // namespace
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  while (!text.empty()) {
+    std::size_t length = printableLength(text);
+    if (length > 0) {
+      shown.append(text.substr(0, length));
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[0]));
+      shown += escaped;
+      length = 1;
+    }
+    text.remove_prefix(length);
+  }
+  return shown;
+}
 
 EventLog::~EventLog() {
   if (owned_ && file_ != nullptr) std::fclose(file_);
@@ -93,11 +137,15 @@ void EventLog::write(const Event& event) {
       line["reason"] = event.reason;
       break;
   }
-  std::fprintf(file_, "%s\n", line.dump().c_str());
+  // Board texts are whatever came off the wire: broken UTF-8 is replaced, never thrown at.
+  const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fprintf(file_, "%s\n", text.c_str());
   std::fflush(file_);
 }
 
-std::string describe(const Event& event) {
+namespace {
+
+std::string describeRaw(const Event& event) {
   const Session& session = *event.session;
   const std::string board = formatMac(session.board);
   switch (event.kind) {
@@ -123,6 +171,10 @@ std::string describe(const Event& event) {
   return board;
 }
 
+}  // namespace
+
+std::string describe(const Event& event) { return printable(describeRaw(event)); }
+
 Display::Display(std::FILE* out, bool live) : out_(out), live_(live) {}
 
 void Display::clearLive() {
@@ -146,7 +198,7 @@ void Display::log(const Event& event) {
 std::string Display::liveLine(const Session& session, std::int64_t now) const {
   char head[64];
   std::snprintf(head, sizeof head, "%s %-10.10s %-5.5s", formatMac(session.board).c_str(),
-                session.model.c_str(), session.architecture.c_str());
+                printable(session.model).c_str(), printable(session.architecture).c_str());
   const char* state = nullptr;
   switch (session.phase) {
     case Phase::Offered:

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "tools/tarnwick/server.h"
 
@@ -46,6 +47,10 @@ class Display {
   std::int64_t lastDraw_ = 0;
 };
 
+// One line for the operator; texts from the board are shown through printable().
 std::string describe(const Event& event);
+
+// The text with control bytes, the backslash and broken UTF-8 shown as \xNN.
+std::string printable(std::string_view text);
 
 }  // namespace vl::tarnwick

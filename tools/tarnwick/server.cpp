@@ -10,10 +10,11 @@ namespace vl::tarnwick {
 namespace {
 
 constexpr std::int64_t kStaleOfferMicros = 120'000'000;
-// A board that really starts over has been silent for at least a second (it gives up a
-// confirmation after a second without answer); a discovery frame that comes sooner is
-// an old copy that the network delivered late, and must not throw the session away.
-constexpr std::int64_t kRestartQuietMicros = 1'500'000;
+// A board in discovery broadcasts once a second; a second offer within half of that
+// answers a copy, not a board that missed the first.
+constexpr std::int64_t kOfferIntervalMicros = 500'000;
+// A board whose TERM was lost repeats WTRM every second: it is answered for this long.
+constexpr std::int64_t kEndedKeepMicros = 30'000'000;
 
 bool payloadIs(const FrameBuffer& frame, const char* word) {
   return frameLength(frame) >= 4 && std::memcmp(framePayload(frame), word, 4) == 0;
@@ -69,6 +70,7 @@ const Session* Server::handle(std::size_t interface, const MacAddress& interface
   const std::uint16_t sequence = frameSequence(frame);
   if (session.answered && sequence == session.lastSequence) {
     session.lastHeard = now;
+    session.restartHeard = 0;
     return &session;  // a repeated request gets exactly the answer it got before
   }
   const auto expected = static_cast<std::uint16_t>(session.answered ? session.lastSequence + 1 : 1);
@@ -77,7 +79,7 @@ const Session* Server::handle(std::size_t interface, const MacAddress& interface
   if (!answerRequest(session, frame, now)) return nullptr;
   session.interface = interface;
   session.lastHeard = now;
-  session.lastRequest = now;
+  session.restartHeard = 0;
   session.lastSequence = sequence;
   session.answered = true;
   return &session;
@@ -86,12 +88,10 @@ const Session* Server::handle(std::size_t interface, const MacAddress& interface
 const Session* Server::discover(std::size_t interface, const MacAddress& interfaceMac,
                                 const FrameBuffer& frame, std::int64_t now) {
   const MacAddress board = frameSender(frame);
+  const auto found = sessions_.find(board);
+  if (found != sessions_.end() ? !startsOver(found->second, now) : !makeRoom()) return nullptr;
   const std::vector<std::string> lines = payloadLines(frame);
   Session& session = sessions_[board];
-  if (session.phase != Phase::Offered && session.lastRequest != 0 &&
-      now - session.lastRequest < kRestartQuietMicros) {
-    return nullptr;
-  }
   const bool fresh = session.phase != Phase::Offered || session.lastHeard == 0;
   if (session.phase == Phase::Started || session.phase == Phase::ListDone) {
     // Reported, not counted: the board is still trying and may yet finish.
@@ -106,6 +106,7 @@ const Session* Server::discover(std::size_t interface, const MacAddress& interfa
   session.installerVersion = line(lines, 6);
   session.files = catalog_.filesFor(session.architecture, options_.filterArchitecture);
   session.lastHeard = now;
+  markEvictable(session);
   std::string offer = "OFFR\n" + options_.offerText.substr(0, 512) + "\n";
   if (options_.keep) offer += "keep\n";
   answerFrom_ = interfaceMac;
@@ -116,6 +117,42 @@ const Session* Server::discover(std::size_t interface, const MacAddress& interfa
     emit(Event::Offered, session);
   }
   return &session;
+}
+
+// A board past the offer that broadcasts a discovery frame has either started over, or the
+// frame is an old copy the network delivered late or twice; a quiet board (formatting,
+// committing a package) looks the same. A board that started over asks nothing else and
+// repeats its discovery a second later, so only a second discovery frame, at least half
+// a second after the first with no request in between, ends the session.
+bool Server::startsOver(Session& session, std::int64_t now) {
+  if (session.phase == Phase::Offered) return now - session.lastHeard >= kOfferIntervalMicros;
+  if (session.restartHeard == 0) {
+    session.restartHeard = now;
+    return false;
+  }
+  return now - session.restartHeard >= kOfferIntervalMicros;
+}
+
+// Anyone on the segment can send discovery frames from made-up addresses: the table is
+// bounded, and a new board takes the place of the oldest offer or ended session, never
+// of a board being served.
+bool Server::makeRoom() {
+  if (sessions_.size() < kMaxSessions) return true;
+  while (!evictable_.empty()) {
+    const auto [board, entry] = evictable_.front();
+    evictable_.pop_front();
+    const auto found = sessions_.find(board);
+    if (found != sessions_.end() && found->second.evictable == entry) {
+      sessions_.erase(found);
+      return true;
+    }
+  }
+  return false;
+}
+
+void Server::markEvictable(Session& session) {
+  session.evictable = ++evictions_;
+  evictable_.emplace_back(session.board, session.evictable);
 }
 
 void Server::setAnswer(Session& session, const std::uint8_t* payload, std::size_t length) {
@@ -134,6 +171,7 @@ bool Server::answerRequest(Session& session, const FrameBuffer& frame, std::int6
     case Phase::Offered:
       if (!payloadIs(frame, "YACK")) return false;
       session.phase = Phase::Confirmed;
+      session.evictable = 0;
       setAnswer(session, kAck, sizeof kAck);
       return true;
     case Phase::Confirmed:
@@ -146,6 +184,8 @@ bool Server::answerRequest(Session& session, const FrameBuffer& frame, std::int6
     case Phase::ListDone:
       if (!payloadIs(frame, "WTRM")) return false;
       session.phase = Phase::Finished;
+      session.endedAt = now;
+      markEvictable(session);
       setAnswer(session, kTerm, sizeof kTerm);
       ++finished_;
       emit(Event::Finished, session);
@@ -190,7 +230,7 @@ bool Server::answerRetrieve(Session& session, std::int64_t now) {
   }
   if (got < want) {
     // The file shrank since it was checked: rather no file than a cut one.
-    fail(session, file.name + " could not be read whole");
+    fail(session, file.name + " could not be read whole", now);
     return false;
   }
   setAnswer(session, chunk, got);
@@ -205,8 +245,10 @@ bool Server::answerRetrieve(Session& session, std::int64_t now) {
   return true;
 }
 
-void Server::fail(Session& session, const std::string& reason) {
+void Server::fail(Session& session, const std::string& reason, std::int64_t now) {
   session.phase = Phase::Failed;
+  session.endedAt = now;
+  markEvictable(session);
   ++failed_;
   emit(Event::Failed, session, {}, 0, 0, reason);
 }
@@ -217,12 +259,20 @@ void Server::expire(std::int64_t now) {
     const std::int64_t silent = now - session.lastHeard;
     const bool busy = session.phase == Phase::Confirmed || session.phase == Phase::Started ||
                       session.phase == Phase::ListDone;
-    if (busy && silent > options_.idleMicros) fail(session, "no request for too long");
-    if (session.phase == Phase::Offered && silent > kStaleOfferMicros) {
+    if (busy && silent > options_.idleMicros) fail(session, "no request for too long", now);
+    const bool ended = session.phase == Phase::Finished || session.phase == Phase::Failed;
+    if ((session.phase == Phase::Offered && silent > kStaleOfferMicros) ||
+        (ended && now - session.endedAt > kEndedKeepMicros)) {
       it = sessions_.erase(it);
       continue;
     }
     ++it;
+  }
+  if (evictable_.size() > 2 * kMaxSessions) {
+    std::erase_if(evictable_, [this](const auto& entry) {
+      const auto found = sessions_.find(entry.first);
+      return found == sessions_.end() || found->second.evictable != entry.second;
+    });
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -40,7 +41,9 @@ struct Session {
   std::int64_t offset = 0;
   std::int64_t fileStarted = 0;
   std::int64_t lastHeard = 0;
-  std::int64_t lastRequest = 0;    // of the last request after the discovery
+  std::int64_t restartHeard = 0;   // a discovery frame in mid-session; 0: none since a request
+  std::int64_t endedAt = 0;        // finished or failed
+  std::uint64_t evictable = 0;     // its entry in the eviction queue; 0: being served
   std::uint16_t lastSequence = 0;  // of the last request answered
   bool answered = false;
   std::size_t answerSize = 0;
@@ -70,8 +73,12 @@ class Server {
   const Session* handle(std::size_t interface, const MacAddress& interfaceMac,
                         const FrameBuffer& frame, int length, std::int64_t now);
 
-  // Fails the sessions that went silent in mid-installation; forgets stale offers.
+  // Fails the sessions that went silent in mid-installation; forgets stale offers and
+  // ended sessions.
   void expire(std::int64_t now);
+
+  // Sessions kept at most: offers and ended sessions make way for new boards.
+  static constexpr std::size_t kMaxSessions = 1024;
 
   const std::map<MacAddress, Session>& sessions() const { return sessions_; }
   int finished() const { return finished_; }
@@ -80,10 +87,13 @@ class Server {
  private:
   const Session* discover(std::size_t interface, const MacAddress& interfaceMac,
                           const FrameBuffer& frame, std::int64_t now);
+  bool startsOver(Session& session, std::int64_t now);
+  bool makeRoom();
+  void markEvictable(Session& session);
   bool answerRequest(Session& session, const FrameBuffer& frame, std::int64_t now);
   bool answerRetrieve(Session& session, std::int64_t now);
   void setAnswer(Session& session, const std::uint8_t* payload, std::size_t length);
-  void fail(Session& session, const std::string& reason);
+  void fail(Session& session, const std::string& reason, std::int64_t now);
   void emit(Event::Kind kind, const Session& session, std::string file = {}, std::int64_t size = 0,
             double seconds = 0, std::string reason = {});
 
@@ -91,6 +101,9 @@ class Server {
   ServerOptions options_;
   Listener listener_;
   std::map<MacAddress, Session> sessions_;
+  // Offers and ended sessions, oldest first; entries whose session moved on are skipped.
+  std::deque<std::pair<MacAddress, std::uint64_t>> evictable_;
+  std::uint64_t evictions_ = 0;
   int finished_ = 0;
   int failed_ = 0;
   MacAddress answerFrom_{};  // interface of the request being answered
