@@ -20,6 +20,9 @@
 #include "link/transfer.h"
 
 namespace vl {
+
+std::string boardName();  // interim, until the board queries declare it
+
 namespace {
 
 constexpr const char* kEdition = "remote installation";
@@ -37,6 +40,7 @@ struct Installation {
   UserChoices& choices;
   const std::string& architecture;
   FlashStorage& flash;
+  DeviceIo& devices;
   ServerLink link;
   bool keep = false;
   bool scriptReceived = false;
@@ -86,7 +90,7 @@ bool findInterfaces(ServerLink& link) {
 std::string modelName() { return composeModelName(boardName()); }
 
 void findServer(Installation& run, const std::string& model) {
-  const auto minVersion = [] { return boardMinVersion(); };
+  const auto minVersion = [&run] { return boardMinVersion(run.devices); };
   for (;;) {
     std::puts("");
     std::puts("Waiting for installation server...");
@@ -101,8 +105,8 @@ void findServer(Installation& run, const std::string& model) {
   std::puts("");
 }
 
-bool passReleaseGate() {
-  const Version min = boardMinVersion();
+bool passReleaseGate(DeviceIo& devices) {
+  const Version min = boardMinVersion(devices);
   if (min == kNoVersion || parseVersion(kInstallerReleaseText) >= min) return true;
   std::printf("\nFATAL ERROR: %s version %s is too old, board supports versions from %s\n",
               kToolName, kInstallerReleaseText, formatVersion(min).c_str());
@@ -222,7 +226,7 @@ bool receiveScript(Installation& run, FileStream& file) {
 // refuses or finds broken has reported itself and is passed over.
 bool receivePackage(Installation& run, FileStream& file) {
   FdStream input;
-  if (!startPackageChild(run.choices, run.architecture, input)) {
+  if (!startPackageChild(run.choices, run.architecture, run.devices, input)) {
     std::puts("\nFATAL ERROR: couldn't start install");
     return false;
   }
@@ -353,13 +357,14 @@ bool isPlainFileName(std::string_view name) {
   return true;
 }
 
-bool runInstallation(UserChoices& choices, const std::string& architecture, FlashStorage& flash) {
-  Installation run{choices, architecture, flash, {}};
+bool runInstallation(UserChoices& choices, const std::string& architecture, FlashStorage& flash,
+                     DeviceIo& devices) {
+  Installation run{choices, architecture, flash, devices, {}};
   showBanner();
   if (!findInterfaces(run.link)) return false;
   const std::string model = modelName();
   findServer(run, model);
-  if (!passReleaseGate()) return false;
+  if (!passReleaseGate(devices)) return false;
   KeptData kept = readOldSystem(run);
   if (!formatFlash()) return false;
   if (!mountFormattedFlash(flash)) return false;

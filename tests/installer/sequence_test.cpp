@@ -1,0 +1,243 @@
+// Whole installations: the sandboxed installer as the first process of a board (through
+// board_launcher), tarnwick in another network namespace across a veth pair, the console
+// on a pseudo-terminal that the test reads and types into. Each scenario compares the
+// whole console transcript with its literal and looks at what reached the flash.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/install/install_fixture.h"
+#include "tests/link/test_support.h"
+
+namespace vl::testing {
+namespace {
+
+using test::Child;
+
+std::string fileText(const std::string& path) { return readFile(path); }
+
+// The console's side of the test: when the transcript shows `after`, `act` runs once.
+struct ConsoleStep {
+  std::string after;
+  std::function<void(int master)> act;
+};
+
+void type(int master, const char* keys) {
+  ASSERT_EQ(::write(master, keys, std::strlen(keys)), static_cast<ssize_t>(std::strlen(keys)));
+}
+const ConsoleStep kEnterOnFailure{"Press ENTER to reboot\n", [](int m) { type(m, "\n"); }};
+
+struct BoardRun {
+  std::string transcript;
+  int launcherStatus = -1;
+};
+
+// The transcript without the package reporter's status line (its progress bars, each
+// drawn between "hide cursor, carriage return" and "carriage return, show cursor"),
+// which the reporter's own tests pin; everything else stays byte for byte.
+std::string withoutStatusLines(std::string text) {
+  for (std::size_t at; (at = text.find("\x1b[?25l\r")) != std::string::npos;) {
+    const std::size_t end = text.find("\r\x1b[?25h", at);
+    if (end == std::string::npos) break;
+    text.erase(at, end + 7 - at);
+  }
+  return text;
+}
+
+class InstallerSandbox : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/vl-installer-XXXXXX";
+    packages = ::mkdtemp(pattern);
+    PackageSource system = package(
+        "system", "6.49.10",
+        {{"bin/pellu", 0100755, readFile(BOARD_PROBE)}, {"etc/version", 0100644, "6.49.10\n"}});
+    system.image = Bytes(3000, 0x5A);
+    writeFile(packages + "/system.vpk", build(system));
+    Bytes forged = build(package("forged", "6.49.10", {{"etc/forged", 0100644, "x"}}));
+    forged[forged.size() - 200] ^= 0x01;
+    writeFile(packages + "/forged.vpk", forged);
+    PackageSource wide = package("wide", "6.49.10", {{"etc/wide", 0100644, "w"}});
+    wide.image = Bytes();
+    for (std::size_t i = 0; i < 600000; ++i)
+      wide.image->push_back(static_cast<std::uint8_t>(i * 7919 >> 3));
+    const Bytes wideBytes = build(wide);
+    writeFile(packages + "/wide.vpk", wideBytes);
+    writeFile(packages + "/wide-again.vpk", wideBytes);
+    writeFile(packages + "/extra.vpk",
+              build(package("extra", "6.49.10", {{"etc/extra", 0100644, "e"}})));
+    writeFile(packages + "/config.scr", std::string(300, 'c'));
+    writeFile(packages + "/empty.scr", std::string());
+  }
+  static void TearDownTestSuite() { removeTree(packages); }
+
+  void SetUp() override {
+    ASSERT_FALSE(net.addNamespace("srv").empty());
+    ASSERT_FALSE(net.addNamespace("board").empty());
+    ASSERT_TRUE(
+        net.addVeth("srv", "srv0", "02:00:00:00:00:0a", "board", "eth0", "02:00:00:00:00:0b"));
+    char pattern[] = "/tmp/vl-board-XXXXXX";
+    root = ::mkdtemp(pattern);
+    for (const char* d : {"/formatted", "/formatted-boot", "/stand-in"}) {
+      ASSERT_EQ(::mkdir((root + d).c_str(), 0755), 0);
+    }
+    writeFile(root + "/cmdline", "console=ttyS0 quiet\n");
+  }
+  void TearDown() override {
+    stopServer();
+    removeTree(root);
+  }
+
+  void startServer(std::vector<std::string> arguments) {
+    const std::string log = root + ".server.log";
+    std::vector<std::string> argv = {TARNWICK_PATH, "-i", "srv0", "--events", root + ".events"};
+    for (const std::string& a : arguments) argv.push_back(a[0] == '-' ? a : packages + "/" + a);
+    server = net.runIn("srv", [&]() {
+      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      return 127;
+    });
+    for (int i = 0; i < 500 && fileText(log).find("serving") == std::string::npos; ++i) {
+      ::usleep(10000);
+    }
+    ASSERT_NE(fileText(log).find("serving"), std::string::npos) << fileText(log);
+  }
+  void stopServer() {
+    if (server.pid > 0) {
+      server.kill(SIGKILL);
+      (void)server.wait();
+    }
+    (void)::unlink((root + ".server.log").c_str());
+    (void)::unlink((root + ".events").c_str());
+  }
+  std::string events() { return fileText(root + ".events"); }
+
+  // Runs the board to its end (60 s at most) and returns what its console showed.
+  BoardRun runBoard(std::vector<ConsoleStep> steps, bool panics = true,
+                    const std::string& ns = "board") {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(::grantpt(master), 0);
+    EXPECT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    // Output as written, without the line discipline's carriage returns.
+    // Held open until the end, so that reading never sees a console without a board.
+    termios settings{};
+    const int s = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::tcgetattr(s, &settings);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ::tcsetattr(s, TCSANOW, &settings);
+    const std::string rootDir = root;
+    Child board = net.runIn(ns, [&]() {
+      ::setsid();
+      const int console = ::open(slave.c_str(), O_RDWR);
+      for (int fd = 0; fd < 3; ++fd) ::dup2(console, fd);
+      ::execl(BOARD_LAUNCHER, BOARD_LAUNCHER, rootDir.c_str(), INSTALLER_SANDBOX, BOARD_PROBE,
+              panics ? "1" : "0", static_cast<char*>(nullptr));
+      return 127;
+    });
+    BoardRun run;
+    std::size_t next = 0, matchedUpTo = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (bool ended = false;;) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the board did not end in time";
+        board.kill(SIGKILL);
+      }
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) {
+        if (ended) break;  // the board is gone and its console read to the end
+        ended = !board.running();
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      run.transcript.append(buffer, static_cast<std::size_t>(n));
+      while (next < steps.size()) {
+        const std::size_t at = run.transcript.find(steps[next].after, matchedUpTo);
+        if (at == std::string::npos) break;
+        matchedUpTo = at + steps[next].after.size();
+        steps[next++].act(master);
+      }
+    }
+    run.launcherStatus = board.wait();
+    ::close(s);
+    ::close(master);
+    return run;
+  }
+
+  std::string flash(const std::string& path) { return fileText(root + "/formatted" + path); }
+  bool onFlash(const std::string& path) {
+    struct stat st {};
+    return ::lstat((root + "/formatted" + path).c_str(), &st) == 0;
+  }
+
+  static std::string packages;
+  test::NetWorld net;
+  std::string root;
+  Child server;
+};
+std::string InstallerSandbox::packages;
+
+constexpr const char* kHead =
+    "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
+    "Press Ctrl-Alt-Delete to abort\n"
+    "\nmac-address: 02:00:00:00:00:0B\n\n"
+    "\nWaiting for installation server...\n";
+
+TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
+  startServer({"config.scr", "empty.scr", "system.vpk", "forged.vpk", "wide.vpk", "wide-again.vpk",
+               "extra.vpk"});
+  const BoardRun run = runBoard({});
+  EXPECT_EQ(run.launcherStatus, 0);
+  EXPECT_EQ(withoutStatusLines(run.transcript),
+            std::string(kHead) +
+                "Found server at 02:00:00:00:00:0A\n\n"
+                "Formatting disk...\n\n"
+                "Writing configuration...\n"
+                "Writing configuration...\n"
+                "installed system-6.49.10\n"
+                "ERROR: installation of forged-6.49.10 failed: broken package\n"
+                "installed wide-6.49.10\n"
+                "WARNING: omitting package wide-6.49.10: it is already installed\n"
+                "installed extra-6.49.10\n"
+                "\nSoftware installed.\nPress ENTER to reboot\n"
+                "\x1b[?25h\nRebooting...\n");
+  EXPECT_EQ(fileText(root + "/nandfix.ran"), "-ea");
+  EXPECT_EQ(flash("/config.scr"), std::string(300, 'c'));
+  EXPECT_EQ(fileText(root + "/empty"), "");
+  EXPECT_EQ(flash("/pellu.ran"), "pellu");  // run inside the installed system
+  EXPECT_EQ(flash("/etc/version"), "6.49.10\n");
+  EXPECT_TRUE(flash("/var/pdb/system/image") == fileText(packages + "/system.vpk"));
+  EXPECT_EQ(flash("/etc/extra"), "e");
+  EXPECT_EQ(flash("/etc/wide"), "w");
+  // Nothing of the forged package, no copy left over from it or from the package
+  // without an image part, no reset of the configuration the script brought.
+  for (const char* absent :
+       {"/etc/forged", "/var/pdb/forged", "/image", "/var/pdb/extra/image", "/rw/RESET"}) {
+    EXPECT_FALSE(onFlash(absent)) << absent;
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat((root + "/formatted/rw/REBOOT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_size, 0);
+}
+
+}  // namespace
+}  // namespace vl::testing
