@@ -1,6 +1,9 @@
 // A program of the board: "/sbin/nandfix" of the boot image, "/bin/pellu" of the
 // installed system. It leaves its arguments in "/<name>.ran" and ends with the status
-// written in "/<name>.status" (0 when there is none).
+// written in "/<name>.status" (0 when there is none), a second later when "/<name>.slow"
+// exists.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +14,10 @@ int main(int argc, char** argv) {
   if (std::FILE* ran = std::fopen(("/" + name + ".ran").c_str(), "w")) {
     for (int i = 1; i < argc; ++i) std::fprintf(ran, "%s%s", i > 1 ? " " : "", argv[i]);
     std::fclose(ran);
+  }
+  if (std::FILE* slow = std::fopen(("/" + name + ".slow").c_str(), "r")) {
+    std::fclose(slow);
+    ::sleep(1);
   }
   int status = 0;
   if (std::FILE* chosen = std::fopen(("/" + name + ".status").c_str(), "r")) {

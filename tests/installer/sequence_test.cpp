@@ -26,16 +26,28 @@ using test::Child;
 
 std::string fileText(const std::string& path) { return readFile(path); }
 
-// The console's side of the test: when the transcript shows `after`, `act` runs once.
+// The operator's and the network's side of a run: once `when` holds for the transcript
+// so far (and every earlier step has run), `act` runs once.
 struct ConsoleStep {
-  std::string after;
+  std::function<bool(const std::string& transcript)> when;
   std::function<void(int master)> act;
 };
+// The transcript shows text, counted from where the previous step matched.
+std::function<bool(const std::string&)> shows(std::string text, int occurrence = 1) {
+  return [text, occurrence](const std::string& transcript) {
+    std::size_t at = 0;
+    for (int i = 0; i < occurrence; ++i, at += text.size()) {
+      at = transcript.find(text, at);
+      if (at == std::string::npos) return false;
+    }
+    return true;
+  };
+}
 
 void type(int master, const char* keys) {
   ASSERT_EQ(::write(master, keys, std::strlen(keys)), static_cast<ssize_t>(std::strlen(keys)));
 }
-const ConsoleStep kEnterOnFailure{"Press ENTER to reboot\n", [](int m) { type(m, "\n"); }};
+const ConsoleStep kEnter{shows("Press ENTER to reboot\n"), [](int m) { type(m, "\n"); }};
 
 struct BoardRun {
   std::string transcript;
@@ -76,8 +88,20 @@ class InstallerSandbox : public ::testing::Test {
     writeFile(packages + "/wide-again.vpk", wideBytes);
     writeFile(packages + "/extra.vpk",
               build(package("extra", "6.49.10", {{"etc/extra", 0100644, "e"}})));
+    PackageSource large = package("large", "6.49.10", {{"etc/large", 0100644, "l"}});
+    large.image = Bytes();
+    for (std::uint32_t x = 1; large.image->size() < (8u << 20);) {
+      x = x * 1103515245 + 12345;
+      large.image->push_back(static_cast<std::uint8_t>(x >> 24));
+    }
+    writeFile(packages + "/large.vpk", build(large));
     writeFile(packages + "/config.scr", std::string(300, 'c'));
     writeFile(packages + "/empty.scr", std::string());
+    writeFile(packages + "/bad\x01name.scr", std::string("x"));
+    // A commit that takes a while, so the server can go between this package and the next.
+    std::vector<ArchiveFile> many;
+    for (int i = 0; i < 3000; ++i) many.push_back({"etc/many/" + std::to_string(i), 0100644, "m"});
+    writeFile(packages + "/many.vpk", build(package("many", "6.49.10", many)));
   }
   static void TearDownTestSuite() { removeTree(packages); }
 
@@ -86,6 +110,11 @@ class InstallerSandbox : public ::testing::Test {
     ASSERT_FALSE(net.addNamespace("board").empty());
     ASSERT_TRUE(
         net.addVeth("srv", "srv0", "02:00:00:00:00:0a", "board", "eth0", "02:00:00:00:00:0b"));
+    freshBoard();
+  }
+  // An empty board root: unformatted flash, no old system.
+  void freshBoard() {
+    if (!root.empty()) removeTree(root);
     char pattern[] = "/tmp/vl-board-XXXXXX";
     root = ::mkdtemp(pattern);
     for (const char* d : {"/formatted", "/formatted-boot", "/stand-in"}) {
@@ -152,15 +181,16 @@ class InstallerSandbox : public ::testing::Test {
       return 127;
     });
     BoardRun run;
-    std::size_t next = 0, matchedUpTo = 0;
+    std::size_t next = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (bool ended = false;;) {
       if (std::chrono::steady_clock::now() > deadline) {
         ADD_FAILURE() << "the board did not end in time";
         board.kill(SIGKILL);
       }
+      while (next < steps.size() && steps[next].when(run.transcript)) steps[next++].act(master);
       pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) {
+      if (::poll(&p, 1, 50) <= 0) {
         if (ended) break;  // the board is gone and its console read to the end
         ended = !board.running();
         continue;
@@ -169,12 +199,6 @@ class InstallerSandbox : public ::testing::Test {
       const ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n <= 0) break;
       run.transcript.append(buffer, static_cast<std::size_t>(n));
-      while (next < steps.size()) {
-        const std::size_t at = run.transcript.find(steps[next].after, matchedUpTo);
-        if (at == std::string::npos) break;
-        matchedUpTo = at + steps[next].after.size();
-        steps[next++].act(master);
-      }
     }
     run.launcherStatus = board.wait();
     ::close(s);
@@ -195,6 +219,11 @@ class InstallerSandbox : public ::testing::Test {
 };
 std::string InstallerSandbox::packages;
 
+constexpr const char* kBanner =
+    "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
+    "Press Ctrl-Alt-Delete to abort\n";
+constexpr const char* kFound = "Found server at 02:00:00:00:00:0A\n\n";
+constexpr const char* kReboot = "\x1b[?25h\nRebooting...\n";
 constexpr const char* kHead =
     "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
     "Press Ctrl-Alt-Delete to abort\n"
@@ -237,6 +266,172 @@ TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
   ASSERT_EQ(::stat((root + "/formatted/rw/REBOOT").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_size, 0);
+}
+
+TEST_F(InstallerSandbox, FailuresBeforeTheFilesEndInEnterAndReboot) {
+  const std::string tail = "Press ENTER to reboot\n" + std::string(kReboot);
+  const struct {
+    const char* name;
+    std::vector<std::string> files;
+    const char* boardFile;  // written in the board root before the run
+    const char* text;
+    std::string transcript;
+    const char* reset;  // "/flash/rw/RESET" afterwards
+  } cases[] = {
+      {"release gate",
+       {},
+       "/stand-in/min-version",
+       "6.49.11",
+       std::string(kFound) +
+           "\nFATAL ERROR: tarnwick version 6.49.10 is too old, board supports versions from "
+           "6.49.11\n" +
+           tail,
+       "<absent>"},
+      {"release at the bound, no panic driver",
+       {},
+       "/stand-in/min-version",
+       "6.49.10",
+       std::string(kFound) +
+           "Formatting disk...\n\nopen /dev/panics failed\n\nSoftware installed.\n" + tail,
+       ". /vell/lib/reset/reset"},  // no script and no keep: factory settings
+      {"formatter fails",
+       {"config.scr"},
+       "/nandfix.status",
+       "1",
+       std::string(kFound) + "Formatting disk...\nERROR: could not format partitions\n" + tail,
+       "<absent>"},
+      {"flash does not mount",
+       {"config.scr"},
+       "/stand-in/mount-fails",
+       "",
+       std::string(kFound) + "Formatting disk...\nERROR: could not mount filesystem\n" + tail,
+       "<absent>"},
+      {"control character in a name",
+       {"bad\x01name.scr"},
+       "/unused",
+       "",
+       std::string(kFound) + "Formatting disk...\n\n\nFATAL ERROR: bad file name\n" + tail,
+       "<absent>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshBoard();
+    writeFile(root + c.boardFile, std::string(c.text));
+    startServer(c.files);
+    // Success ends at the server's TERM, without a key.
+    const bool fails = c.reset[0] == '<';
+    const BoardRun run =
+        runBoard(fails ? std::vector<ConsoleStep>{kEnter} : std::vector<ConsoleStep>{}, fails);
+    stopServer();
+    EXPECT_EQ(run.launcherStatus, 0);
+    EXPECT_EQ(withoutStatusLines(run.transcript), kHead + c.transcript);
+    EXPECT_EQ(flash("/rw/RESET"), c.reset);
+    for (const char* name : {"/config.scr", "/bad\x01name.scr"}) {
+      EXPECT_FALSE(onFlash(name)) << name;
+    }
+  }
+}
+
+TEST_F(InstallerSandbox, KeptConfigurationSurvivesTheFormat) {
+  const std::string old = root + "/old";
+  writeFile(old + "/vell/store/net/eth0.conf", "address 10.0.0.1\n");
+  ASSERT_EQ(::mkdir((old + "/vell/store/empty").c_str(), 0700), 0);
+  ASSERT_EQ(::chown((old + "/vell/store/net/eth0.conf").c_str(), 1000, 1001), 0);
+  ASSERT_EQ(::chmod((old + "/vell/store/net/eth0.conf").c_str(), 0640), 0);
+  ASSERT_EQ(::chmod((old + "/vell/store/net").c_str(), 0710), 0);
+  const timespec times[2] = {{1600000000, 0}, {1600000100, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (old + "/vell/store/net/eth0.conf").c_str(), times, 0), 0);
+  writeFile(old + "/var/pdb/branding/image", "brand");
+  writeFile(old + "/vell/lib/wireless/country", "DE");
+  writeFile(old + "/var/pdb/extra/disabled", "user\n");
+  writeFile(old + "/etc/stale", "from the old system");
+  startServer({"--keep", "extra.vpk"});
+  const BoardRun run = runBoard({});
+  EXPECT_EQ(run.launcherStatus, 0);
+  EXPECT_EQ(withoutStatusLines(run.transcript),
+            std::string(kHead) + kFound +
+                "Reading old configuration...\n"
+                "Formatting disk...\n"
+                "Writing back old configuration...\n\n"
+                "installed (disabled) extra-6.49.10\n"
+                "\nSoftware installed.\nPress ENTER to reboot\n" +
+                kReboot);
+  struct stat st {};
+  ASSERT_EQ(::stat((root + "/formatted/vell/store/net/eth0.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, 1000u);
+  EXPECT_EQ(st.st_gid, 1001u);
+  EXPECT_EQ(st.st_mtime, 1600000100);
+  ASSERT_EQ(::stat((root + "/formatted/vell/store/net").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0710u);
+  EXPECT_TRUE(onFlash("/vell/store/empty"));
+  EXPECT_EQ(flash("/vell/store/net/eth0.conf"), "address 10.0.0.1\n");
+  EXPECT_EQ(flash("/var/pdb/branding/image"), "brand");
+  EXPECT_EQ(flash("/vell/lib/wireless/country"), "DE");
+  EXPECT_EQ(flash("/var/pdb/extra/disabled"), "user\n");  // the user's choice, kept
+  EXPECT_FALSE(onFlash("/etc/stale"));
+  EXPECT_FALSE(onFlash("/rw/RESET"));  // the server asked to keep
+}
+
+TEST_F(InstallerSandbox, ServerLostFailsTheInstallation) {
+  const std::string lost = "\nFATAL ERROR: bad network connection\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> files;
+    std::string killWhen;
+    std::string installed;  // what the transcript shows between the layout and the loss
+  } cases[] = {
+      {"between files",
+       {"many.vpk", "extra.vpk"},
+       "installed many-6.49.10\n",
+       "installed many-6.49.10\n" + lost},
+      {"in mid-file",
+       {"large.vpk"},
+       "installing large-6.49.10 [",
+       lost + "ERROR: installation of large-6.49.10 failed: broken package\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshBoard();
+    startServer(c.files);
+    const BoardRun run = runBoard({{shows(c.killWhen), [&](int) { stopServer(); }}, kEnter});
+    EXPECT_EQ(run.launcherStatus, 0);
+    EXPECT_EQ(withoutStatusLines(run.transcript), std::string(kHead) + kFound +
+                                                      "Formatting disk...\n\n" + c.installed +
+                                                      "Press ENTER to reboot\n" + kReboot);
+    EXPECT_FALSE(onFlash("/var/pdb/extra"));
+    EXPECT_FALSE(onFlash("/var/pdb/large"));
+    EXPECT_FALSE(onFlash("/image"));
+    EXPECT_FALSE(onFlash("/rw/REBOOT"));
+  }
+}
+
+TEST_F(InstallerSandbox, KeyWhileWaitingForTheServersEnd) {
+  writeFile(root + "/formatted/pellu.slow", "");  // the server goes while pellu runs
+  startServer({"system.vpk"});
+  const BoardRun run = runBoard(
+      {{[&](const std::string&) { return onFlash("/pellu.ran"); }, [&](int) { stopServer(); }},
+       {shows("Software installed.\nPress ENTER to reboot\n"), [](int m) { type(m, "x"); }}});
+  EXPECT_EQ(run.launcherStatus, 0);
+  EXPECT_EQ(withoutStatusLines(run.transcript),
+            std::string(kHead) + kFound + "Formatting disk...\n\ninstalled system-6.49.10\n" +
+                "\nSoftware installed.\nPress ENTER to reboot\n" + kReboot);
+}
+
+TEST_F(InstallerSandbox, InterruptWhileLookingForTheServer) {
+  const BoardRun run = runBoard(
+      {{shows("Waiting for installation server...\n"), [](int m) { type(m, "\x03"); }}, kEnter});
+  EXPECT_EQ(run.launcherStatus, 0);
+  EXPECT_EQ(run.transcript,
+            std::string(kHead) + "\n\nInstallation aborted\nPress ENTER to reboot\n\x1b[?25h");
+}
+
+TEST_F(InstallerSandbox, OnlyLoopbackMeansNoNetworkCard) {
+  ASSERT_FALSE(net.addNamespace("bare").empty());
+  const BoardRun run = runBoard({kEnter}, true, "bare");
+  EXPECT_EQ(run.launcherStatus, 0);
+  EXPECT_EQ(run.transcript, std::string(kBanner) + "\nFATAL ERROR: no network card found\n" +
+                                "Press ENTER to reboot\n" + kReboot);
 }
 
 }  // namespace
