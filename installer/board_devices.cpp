@@ -1,8 +1,8 @@
-// The installer binary's board: the running kernel's devices.
+// The installer binary's board: the running kernel's flash information driver.
 #include "installer/install_sequence.h"
 
 namespace vl {
 
-DeviceIo& boardDevices() { return systemDeviceIo(); }
+FlashDriver& boardFlashDriver() { return systemFlashDriver(); }
 
 }  // namespace vl

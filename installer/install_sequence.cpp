@@ -21,8 +21,6 @@
 
 namespace vl {
 
-std::string boardName();  // interim, until the board queries declare it
-
 namespace {
 
 constexpr const char* kEdition = "remote installation";
@@ -40,7 +38,7 @@ struct Installation {
   UserChoices& choices;
   const std::string& architecture;
   FlashStorage& flash;
-  DeviceIo& devices;
+  FlashDriver& driver;
   ServerLink link;
   bool keep = false;
   bool scriptReceived = false;
@@ -87,10 +85,10 @@ bool findInterfaces(ServerLink& link) {
 }
 
 // The flash driver's board name (empty without one) in its short form.
-std::string modelName() { return composeModelName(boardName()); }
+std::string modelName(FlashDriver& driver) { return composeModelName(boardName(driver)); }
 
 void findServer(Installation& run, const std::string& model) {
-  const auto minVersion = [&run] { return boardMinVersion(run.devices); };
+  const auto minVersion = [&run] { return boardMinVersion(run.driver); };
   for (;;) {
     std::puts("");
     std::puts("Waiting for installation server...");
@@ -105,8 +103,8 @@ void findServer(Installation& run, const std::string& model) {
   std::puts("");
 }
 
-bool passReleaseGate(DeviceIo& devices) {
-  const Version min = boardMinVersion(devices);
+bool passReleaseGate(FlashDriver& driver) {
+  const Version min = boardMinVersion(driver);
   if (min == kNoVersion || parseVersion(kInstallerReleaseText) >= min) return true;
   std::printf("\nFATAL ERROR: %s version %s is too old, board supports versions from %s\n",
               kToolName, kInstallerReleaseText, formatVersion(min).c_str());
@@ -226,7 +224,7 @@ bool receiveScript(Installation& run, FileStream& file) {
 // refuses or finds broken has reported itself and is passed over.
 bool receivePackage(Installation& run, FileStream& file) {
   FdStream input;
-  if (!startPackageChild(run.choices, run.architecture, run.devices, input)) {
+  if (!startPackageChild(run.choices, run.architecture, run.driver, input)) {
     std::puts("\nFATAL ERROR: couldn't start install");
     return false;
   }
@@ -358,13 +356,13 @@ bool isPlainFileName(std::string_view name) {
 }
 
 bool runInstallation(UserChoices& choices, const std::string& architecture, FlashStorage& flash,
-                     DeviceIo& devices) {
-  Installation run{choices, architecture, flash, devices, {}};
+                     FlashDriver& driver) {
+  Installation run{choices, architecture, flash, driver, {}};
   showBanner();
   if (!findInterfaces(run.link)) return false;
-  const std::string model = modelName();
+  const std::string model = modelName(driver);
   findServer(run, model);
-  if (!passReleaseGate(devices)) return false;
+  if (!passReleaseGate(driver)) return false;
   KeptData kept = readOldSystem(run);
   if (!formatFlash()) return false;
   if (!mountFormattedFlash(flash)) return false;

@@ -21,14 +21,14 @@ inline constexpr unsigned long kPanicsRequest = _IO('P', 3);
 // Names the server announces are short; a longer one is refused rather than cut.
 inline constexpr std::size_t kMaxFileName = 31;
 
-// The board's device drivers as the program of this build reaches them, like
-// boardFlash(): the real ones in the installer, stand-ins in the sandboxed test build.
-DeviceIo& boardDevices();
+// The board's flash information driver as the program of this build reaches it, like
+// boardFlash(): the real one in the installer, a stand-in in the sandboxed test build.
+FlashDriver& boardFlashDriver();
 
 // True when the software was installed and the server told; false after printing why.
-// flash and devices are the board's (boardFlash(), boardDevices()).
+// flash and driver are the board's (boardFlash(), boardFlashDriver()).
 [[nodiscard]] bool runInstallation(UserChoices& choices, const std::string& architecture,
-                                   FlashStorage& flash, DeviceIo& devices);
+                                   FlashStorage& flash, FlashDriver& driver);
 
 // The model name the server is told: the board's name in its short form ("QL12Z-4").
 std::string composeModelName(std::string_view boardName);

@@ -13,9 +13,9 @@ namespace vl {
 
 // Forks the child; input then writes the package into it. False (nothing started) when
 // a child is still running or no pipe or process can be made.
-// devices answer the planner's board questions.
+// driver answers the planner's board questions.
 [[nodiscard]] bool startPackageChild(const UserChoices& choices, const std::string& architecture,
-                                     DeviceIo& devices, FdStream& input);
+                                     FlashDriver& driver, FdStream& input);
 
 // Ends the child's input and waits for it: its raw wait status, or -1 when there is no
 // child or it cannot be waited for.

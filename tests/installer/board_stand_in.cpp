@@ -38,28 +38,26 @@ class StandInFlash final : public FlashStorage {
   }
 };
 
-constexpr int kFlashFd = 1000;
-
-class StandInDevices final : public DeviceIo {
+// "/dev/flash" knows only the lowest accepted release, when the test wrote one.
+class StandInFlashDriver final : public FlashDriver {
  public:
-  int open(const char* path, int) override {
-    return std::strcmp(path, "/dev/flash") == 0 && exists("/stand-in/min-version") ? kFlashFd : -1;
-  }
-  int ioctl(int, unsigned long request, void* argument) override {
-    if (request != kFlashTagRequest) return -1;
+  std::optional<FlashTagRequest> minVersionTag() override {
     unsigned major = 0, minor = 0, level = 0;
     std::FILE* file = std::fopen("/stand-in/min-version", "r");
-    if (file == nullptr) return -1;
+    if (file == nullptr) return std::nullopt;
     const int fields = std::fscanf(file, "%u.%u.%u", &major, &minor, &level);
     (void)std::fclose(file);
-    if (fields != 3) return -1;
-    auto* tag = static_cast<FlashTagRequest*>(argument);
+    if (fields != 3) return std::nullopt;
+    FlashTagRequest tag{};
     const Version version = makeVersion(major, minor, 'f', level);
-    std::memcpy(tag->payload, &version, sizeof version);
-    tag->length = sizeof version;
-    return 0;
+    std::memcpy(tag.payload, &version, sizeof version);
+    tag.length = sizeof version;
+    tag.tag = kFlashTagMinVersion;
+    return tag;
   }
-  void close(int) override {}
+  int capabilities() override { return -1; }
+  std::optional<mtd_info_user> mtdInfo(std::uint32_t, bool) override { return std::nullopt; }
+  std::optional<BoardNameBytes> boardName() override { return std::nullopt; }
 };
 
 }  // namespace
@@ -69,9 +67,9 @@ FlashStorage& boardFlash() {
   return flash;
 }
 
-DeviceIo& boardDevices() {
-  static StandInDevices devices;
-  return devices;
+FlashDriver& boardFlashDriver() {
+  static StandInFlashDriver driver;
+  return driver;
 }
 
 }  // namespace vl
