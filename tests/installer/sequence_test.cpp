@@ -268,13 +268,15 @@ TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
   EXPECT_EQ(st.st_size, 0);
 }
 
-TEST_F(InstallerSandbox, FailuresBeforeTheFilesEndInEnterAndReboot) {
+// Runs that end before any file reaches the flash, and those that receive none.
+TEST_F(InstallerSandbox, FailuresBeforeTheFilesAndEmptyFileLists) {
   const std::string tail = "Press ENTER to reboot\n" + std::string(kReboot);
   const struct {
     const char* name;
     std::vector<std::string> files;
     const char* boardFile;  // written in the board root before the run
     const char* text;
+    bool fails;  // ends with ENTER (typed); a success ends at the server's TERM
     std::string transcript;
     const char* reset;  // "/flash/rw/RESET" afterwards
   } cases[] = {
@@ -282,6 +284,7 @@ TEST_F(InstallerSandbox, FailuresBeforeTheFilesEndInEnterAndReboot) {
        {},
        "/stand-in/min-version",
        "6.49.11",
+       true,
        std::string(kFound) +
            "\nFATAL ERROR: tarnwick version 6.49.10 is too old, board supports versions from "
            "6.49.11\n" +
@@ -291,25 +294,39 @@ TEST_F(InstallerSandbox, FailuresBeforeTheFilesEndInEnterAndReboot) {
        {},
        "/stand-in/min-version",
        "6.49.10",
+       false,
        std::string(kFound) +
            "Formatting disk...\n\nopen /dev/panics failed\n\nSoftware installed.\n" + tail,
        ". /vell/lib/reset/reset"},  // no script and no keep: factory settings
+      {"keep asked, no old system",
+       {"--keep"},
+       "/unused",
+       "",
+       false,
+       std::string(kFound) +
+           "WARNING: couldn't keep config - couldn't mount file system\nFormatting disk...\n\n"
+           "open /dev/panics failed\n\nSoftware installed.\n" +
+           tail,
+       "<absent>"},
       {"formatter fails",
        {"config.scr"},
        "/nandfix.status",
        "1",
+       true,
        std::string(kFound) + "Formatting disk...\nERROR: could not format partitions\n" + tail,
        "<absent>"},
       {"flash does not mount",
        {"config.scr"},
        "/stand-in/mount-fails",
        "",
+       true,
        std::string(kFound) + "Formatting disk...\nERROR: could not mount filesystem\n" + tail,
        "<absent>"},
       {"control character in a name",
        {"bad\x01name.scr"},
        "/unused",
        "",
+       true,
        std::string(kFound) + "Formatting disk...\n\n\nFATAL ERROR: bad file name\n" + tail,
        "<absent>"},
   };
@@ -318,10 +335,9 @@ TEST_F(InstallerSandbox, FailuresBeforeTheFilesEndInEnterAndReboot) {
     freshBoard();
     writeFile(root + c.boardFile, std::string(c.text));
     startServer(c.files);
-    // Success ends at the server's TERM, without a key.
-    const bool fails = c.reset[0] == '<';
+    // Without a panic driver on the successful runs.
     const BoardRun run =
-        runBoard(fails ? std::vector<ConsoleStep>{kEnter} : std::vector<ConsoleStep>{}, fails);
+        runBoard(c.fails ? std::vector<ConsoleStep>{kEnter} : std::vector<ConsoleStep>{}, c.fails);
     stopServer();
     EXPECT_EQ(run.launcherStatus, 0);
     EXPECT_EQ(withoutStatusLines(run.transcript), kHead + c.transcript);
