@@ -1,6 +1,7 @@
 #include "installer/package_child.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,9 @@ int installFromInput(const UserChoices& choices, const std::string& architecture
 
 [[noreturn]] void runChild(int readEnd, int writeEnd, const UserChoices& choices,
                            const std::string& architecture, FlashDriver& driver) {
+  // An interrupt on the console reaches the whole process group: the parent alone
+  // aborts and asks for ENTER; the child just ends, its journal uncommitted.
+  (void)::signal(SIGINT, SIG_DFL);
   (void)::dup2(readEnd, 0);
   (void)::close(writeEnd);
   for (int fd = 3; fd < 16; ++fd) (void)::close(fd);
