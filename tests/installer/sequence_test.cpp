@@ -24,24 +24,15 @@ namespace {
 
 using test::Child;
 
-std::string fileText(const std::string& path) { return readFile(path); }
-
 // The operator's and the network's side of a run: once `when` holds for the transcript
 // so far (and every earlier step has run), `act` runs once.
 struct ConsoleStep {
   std::function<bool(const std::string& transcript)> when;
   std::function<void(int master)> act;
 };
-// The transcript shows text, counted from where the previous step matched.
-std::function<bool(const std::string&)> shows(std::string text, int occurrence = 1) {
-  return [text, occurrence](const std::string& transcript) {
-    std::size_t at = 0;
-    for (int i = 0; i < occurrence; ++i, at += text.size()) {
-      at = transcript.find(text, at);
-      if (at == std::string::npos) return false;
-    }
-    return true;
-  };
+std::function<bool(const std::string&)> shows(std::string text) {
+  return
+      [text](const std::string& transcript) { return transcript.find(text) != std::string::npos; };
 }
 
 void type(int master, const char* keys) {
@@ -141,10 +132,10 @@ class InstallerSandbox : public ::testing::Test {
       ::execv(args[0], args.data());
       return 127;
     });
-    for (int i = 0; i < 500 && fileText(log).find("serving") == std::string::npos; ++i) {
+    for (int i = 0; i < 500 && readFile(log).find("serving") == std::string::npos; ++i) {
       ::usleep(10000);
     }
-    ASSERT_NE(fileText(log).find("serving"), std::string::npos) << fileText(log);
+    ASSERT_NE(readFile(log).find("serving"), std::string::npos) << readFile(log);
   }
   void stopServer() {
     if (server.pid > 0) {
@@ -154,7 +145,7 @@ class InstallerSandbox : public ::testing::Test {
     (void)::unlink((root + ".server.log").c_str());
     (void)::unlink((root + ".events").c_str());
   }
-  std::string events() { return fileText(root + ".events"); }
+  std::string events() { return readFile(root + ".events"); }
 
   // Runs the board to its end (60 s at most) and returns what its console showed.
   BoardRun runBoard(std::vector<ConsoleStep> steps, bool panics = true,
@@ -206,7 +197,7 @@ class InstallerSandbox : public ::testing::Test {
     return run;
   }
 
-  std::string flash(const std::string& path) { return fileText(root + "/formatted" + path); }
+  std::string flash(const std::string& path) { return readFile(root + "/formatted" + path); }
   bool onFlash(const std::string& path) {
     struct stat st {};
     return ::lstat((root + "/formatted" + path).c_str(), &st) == 0;
@@ -248,12 +239,12 @@ TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
                 "installed extra-6.49.10\n"
                 "\nSoftware installed.\nPress ENTER to reboot\n"
                 "\x1b[?25h\nRebooting...\n");
-  EXPECT_EQ(fileText(root + "/nandfix.ran"), "-ea");
+  EXPECT_EQ(readFile(root + "/nandfix.ran"), "-ea");
   EXPECT_EQ(flash("/config.scr"), std::string(300, 'c'));
-  EXPECT_EQ(fileText(root + "/empty"), "");
+  EXPECT_EQ(readFile(root + "/empty"), "");
   EXPECT_EQ(flash("/pellu.ran"), "pellu");  // run inside the installed system
   EXPECT_EQ(flash("/etc/version"), "6.49.10\n");
-  EXPECT_TRUE(flash("/var/pdb/system/image") == fileText(packages + "/system.vpk"));
+  EXPECT_TRUE(flash("/var/pdb/system/image") == readFile(packages + "/system.vpk"));
   EXPECT_EQ(flash("/etc/extra"), "e");
   EXPECT_EQ(flash("/etc/wide"), "w");
   // Nothing of the forged package, no copy left over from it or from the package
