@@ -64,13 +64,13 @@ int installFromInput(const UserChoices& choices, const std::string& architecture
   InstallOutputs outputs;
   LinuxBoardQueries board(driver);
   Planner planner(repository(), board, readFlaggedState());
-  int result = installFromStream(planner, journal, input, 1, choices, &copy, outputs);
-  if (!copy.close() && result == kInstalled) {
+  InstallResult result = installFromStream(planner, journal, input, 1, choices, &copy, outputs);
+  if (!copy.close() && result == InstallResult::Installed) {
     std::puts("ERROR: could not write image");
-    result = kInstallFailed;
+    result = InstallResult::Failed;
   }
   drainInput(input);
-  if (result != kInstalled) {
+  if (result != InstallResult::Installed) {
     journal.abort();
     (void)::unlink(kImageCopyPath);
     return 0;
