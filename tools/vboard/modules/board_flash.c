@@ -19,21 +19,36 @@
 
 #define TAG_MIN_RELEASE 37
 
+/* The rig builds one variant of this driver per board it emulates: board_defaults.h
+ * sets the parameters' defaults, since the installer loads the module without any. */
+#if __has_include("board_defaults.h")
+#include "board_defaults.h"
+#endif
+#ifndef BOARD_NAME
+#define BOARD_NAME "Quorrelin 12Z-4"
+#endif
+#ifndef BOARD_MIN_RELEASE
+#define BOARD_MIN_RELEASE 0
+#endif
+#ifndef BOARD_CAPABILITIES
+#define BOARD_CAPABILITIES 0x1000
+#endif
+
 struct tag_record {
 	u16 length;
 	u16 tag;
 	u8 payload[4];
 };
 
-static char *board_name = "Quorrelin 12Z-4";
+static char *board_name = BOARD_NAME;
 module_param(board_name, charp, 0444);
 MODULE_PARM_DESC(board_name, "board name answered to the name request (at most 31 bytes)");
 
-static uint min_release;
+static uint min_release = BOARD_MIN_RELEASE;
 module_param(min_release, uint, 0444);
 MODULE_PARM_DESC(min_release, "tag 37: lowest release the board accepts, packed (0 = none)");
 
-static uint capabilities = 0x1000;
+static uint capabilities = BOARD_CAPABILITIES;
 module_param(capabilities, uint, 0444);
 MODULE_PARM_DESC(capabilities, "value of the capability request (bit 0x1000: the board flag)");
 
