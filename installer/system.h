@@ -2,6 +2,7 @@
 // command line, driver modules, external programs and the architecture name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,9 @@ namespace vl {
 
 // The text occurs anywhere in "/proc/cmdline"; an unreadable command line holds every flag.
 [[nodiscard]] bool hasKernelFlag(std::string_view flag);
+// The test over a command line already read: a plain substring search, so board tags and
+// bare words are found anywhere, also inside longer words.
+[[nodiscard]] bool commandLineHas(std::string_view commandLine, std::string_view flag);
 
 // Loads "/lib/modules/<release>/<path>": the kernel's result, or -1 when the file cannot
 // be opened, examined or mapped.
@@ -20,7 +24,10 @@ int loadModule(std::string_view path, const char* parameters);
 // process could be started or waited for.
 int runProgram(const char* root, const char* path, const std::vector<const char*>& arguments);
 
-// "smips" or "mips".
+// "smips" or "mips": the environment's "arch" and "board" first, else the memory and the
+// flash of the board.
 std::string detectArchitecture();
+// The choice by memory total (kilobytes) and flash size (bytes of MTD 0 and 1).
+std::string architectureFor(std::uint32_t memoryKb, std::uint64_t flashBytes);
 
 }  // namespace vl
