@@ -162,11 +162,12 @@ def mips_bin():
 
 
 def host_bin(name):
-    for preset in ("release", "dev"):
-        p = ROOT / "build" / preset / "bin" / name
-        if p.exists():
-            return p
-    raise FileNotFoundError(f"{name}: build the dev or release preset first")
+    """The newest of the release and dev builds of a PC tool."""
+    found = [p for p in (ROOT / "build" / preset / "bin" / name for preset in ("release", "dev"))
+             if p.exists()]
+    if not found:
+        raise FileNotFoundError(f"{name}: build the dev or release preset first")
+    return max(found, key=lambda p: p.stat().st_mtime)
 
 
 class Flash:
