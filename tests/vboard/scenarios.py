@@ -9,6 +9,9 @@ Needs build/mips/bin (installer, nandfix, board_init, pellu) and tarnwick and pe
 build/dev or build/release; the kernel is built (and cached) on first use.
 """
 
+import os
+import signal
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -96,6 +99,67 @@ def scenario_no_nand(ctx):
     check("ERROR: could not mount filesystem" in run.console, "no mount failure", run.console)
 
 
+def scenario_keep(ctx):
+    """The same board again with keep: the user's configuration survives the format with
+    its modes, owners and times, and the package the user disabled stays disabled."""
+    flash = rig.Flash(ctx.work / "flash.img")
+    files = demo_files(ctx.work)
+    run = demo.install(ctx.kdir, ctx.work, flash, files)
+    check("Software installed." in run.console, "first installation failed", run.console)
+    seeded = rig.boot_check(ctx.kdir, ctx.work, flash, rig.Board(), "vbinit=seed")
+    check("seed ok" in seeded, "could not seed the configuration", "\n".join(seeded))
+    run = demo.install(ctx.kdir, ctx.work, flash, files[1:], keep=True)
+    check("Reading old configuration..." in run.console, "nothing read to keep", run.console)
+    entries, contents = demo.manifest(ctx.kdir, ctx.work, flash)
+    kept = {
+        "/flash/rw/store/user.conf": ("f", 0o640, "1000:100", 1600000000),
+        "/flash/rw/store/ssh": ("d", 0o700, "1000:100", 1400000000),
+        "/flash/rw/store/ssh/key": ("f", 0o600, "0:0", 1500000000),
+        "/flash/rw/store/current": ("l", 0o777, "0:0", None),
+    }
+    for path, (kind, mode, owner, mtime) in kept.items():
+        e = entries.get(path)
+        check(e is not None, f"{path} not kept", run.console)
+        got = (e["kind"], e["mode"], e["owner"], mtime and e["mtime"])
+        check(got == (kind, mode, owner, mtime), f"{path} kept as {got}")
+    check(entries["/flash/rw/store/current"]["what"] == "-> user.conf", "link target lost")
+    check(contents.get("/flash/var/pdb/hello/disabled") == "user\\x0a",
+          "the user's disabled choice was not kept", repr(contents))
+
+
+def scenario_forged(ctx):
+    """A package signed with a key the board does not know: none of its files and no
+    database entry reach the flash, and the packages after it install."""
+    keys = ctx.work / "other"
+    subprocess.run([str(rig.host_bin("pellkey")), "keygen", "--public", f"{keys}.provision",
+                    "--secret", f"{keys}.secret"], check=True, stdout=subprocess.DEVNULL)
+    forged = demo.build_package(ctx.work, "extra", {"usr/share/extra/data": (b"x" * 5000, 0o644)},
+                                secret=f"{keys}.secret")
+    files = demo_files(ctx.work)
+    flash = rig.Flash(ctx.work / "flash.img")
+    run = demo.install(ctx.kdir, ctx.work, flash, [files[0], forged] + files[1:])
+    check("Software installed." in run.console, "no success line", run.console)
+    entries, contents = demo.manifest(ctx.kdir, ctx.work, flash)
+    leaked = [p for p in entries if "extra" in p]
+    check(not leaked, f"the forged package left {leaked}")
+    expect_demo_installed(entries, contents, run.console)
+
+
+def scenario_server_killed(ctx):
+    """tarnwick killed while a large package streams: the board reports the broken link."""
+    big = demo.build_package(ctx.work, "big", {"usr/share/big/blob": (os.urandom(3 << 20), 0o644)})
+    flash = rig.Flash(ctx.work / "flash.img")
+
+    def kill_server_in_mid_file(board, server):
+        check(board.expect(r"Formatting disk", demo.BOOT_TIMEOUT), "never formatted", board.text())
+        time.sleep(8)
+        server.close(signal.SIGKILL)
+
+    run = demo.install(ctx.kdir, ctx.work, flash, [big], on_console=kill_server_in_mid_file)
+    check("\nFATAL ERROR: bad network connection" in run.console.replace("\r", ""),
+          "the lost server was not reported", run.console)
+
+
 SCENARIOS = {
     "smoke": scenario_smoke,
     "fresh-ubi": scenario_fresh_ubi,
@@ -103,6 +167,9 @@ SCENARIOS = {
     "activepart": scenario_activepart,
     "release-gate": scenario_release_gate,
     "no-nand": scenario_no_nand,
+    "keep": scenario_keep,
+    "forged": scenario_forged,
+    "server-killed": scenario_server_killed,
 }
 
 

@@ -94,7 +94,7 @@ class Run:
 def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=False,
             on_console=None, echo=False):
     """Boots the installer on flash with tarnwick serving files; answers "Press ENTER to
-    reboot" so that failures end too. on_console(board_process) may act during the run."""
+    reboot" so that failures end too. on_console(board, server) may act during the run."""
     initrd = work / "installer.cpio.gz"
     rig.initramfs(initrd, kdir, board or rig.Board(), rig.mips_bin() / "installer")
     seg = rig.Segment()
@@ -106,7 +106,7 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
         start = time.monotonic()
         board_proc = rig.qemu(kdir, initrd, flash, append, seg, echo=echo)
         if on_console:
-            on_console(board_proc)
+            on_console(board_proc, server)
         if board_proc.expect(r"Press ENTER to reboot", BOOT_TIMEOUT):
             # After success the installer waits for the server's end or a key; after a
             # failure for a key: give it one once the line is there.

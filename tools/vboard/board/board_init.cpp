@@ -3,6 +3,9 @@
 //                     formats UBI on the flash, mounts ubifs and reads a file back after a
 //                     detach, printing every answer (the kernel interface without the
 //                     installer);
+//   "vbinit=seed"     mounts the installed flash and leaves a user's configuration on it
+//                     (files of several modes, owners and times under "/flash/rw/store",
+//                     hello disabled by the user), for an installation that keeps it;
 //   "vbinit=manifest" (the default) attaches UBI on the installed flash, mounts it
 //                     read-only and prints every path with its size, mode, owner, times
 //                     and SHA-256, and the contents of the package database and marker
@@ -210,6 +213,33 @@ void smoke() {
   unmountFlash();
 }
 
+bool writeFile(const char* path, const char* text, mode_t mode, uid_t uid, gid_t gid, time_t when) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (fd < 0) return false;
+  std::size_t n = std::strlen(text);
+  bool ok = write(fd, text, n) == static_cast<ssize_t>(n);
+  ok = close(fd) == 0 && ok;
+  timespec times[2] = {{when, 0}, {when, 0}};
+  return ok && fchmodat(AT_FDCWD, path, mode, 0) == 0 && lchown(path, uid, gid) == 0 &&
+         utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void seed() {
+  if (!mountFlash(0)) return;
+  mkdir("/flash/rw/store", 0750);
+  mkdir("/flash/rw/store/ssh", 0700);
+  bool ok = writeFile("/flash/rw/store/user.conf", "name=alder\n", 0640, 1000, 100, 1600000000) &&
+            writeFile("/flash/rw/store/ssh/key", "secret\n", 0600, 0, 0, 1500000000) &&
+            symlink("user.conf", "/flash/rw/store/current") == 0 &&
+            writeFile("/flash/var/pdb/hello/disabled", "user\n", 0644, 0, 0, 1600000000);
+  timespec times[2] = {{1400000000, 0}, {1400000000, 0}};
+  ok = ok && chown("/flash/rw/store/ssh", 1000, 100) == 0 &&
+       utimensat(AT_FDCWD, "/flash/rw/store/ssh", times, 0) == 0;
+  report("seed", ok ? 0 : -1);
+  sync();
+  unmountFlash();
+}
+
 std::string hexDigest(const char* path) {
   int fd = open(path, O_RDONLY);
   if (fd < 0) return "unreadable";
@@ -317,6 +347,8 @@ int main() {
   mount("sysfs", "/sys", "sysfs", 0, nullptr);
   if (hasFlag("vbinit=smoke")) {
     smoke();
+  } else if (hasFlag("vbinit=seed")) {
+    seed();
   } else {
     manifest();
   }
