@@ -160,6 +160,15 @@ def scenario_server_killed(ctx):
           "the lost server was not reported", run.console)
 
 
+def scenario_lossy_segment(ctx):
+    """10% of the frames lost, some repeated, some overtaken, both ways: every file intact."""
+    flash = rig.Flash(ctx.work / "flash.img")
+    run = demo.install(ctx.kdir, ctx.work, flash, demo_files(ctx.work), faulty=True)
+    forwarded, dropped, duplicated, delayed = run.relay_counts
+    check(dropped > 0 and duplicated > 0 and delayed > 0, f"the wire was clean: {run.relay_counts}")
+    expect_demo_installed(*demo.manifest(ctx.kdir, ctx.work, flash), run.console)
+
+
 SCENARIOS = {
     "smoke": scenario_smoke,
     "fresh-ubi": scenario_fresh_ubi,
@@ -170,6 +179,7 @@ SCENARIOS = {
     "keep": scenario_keep,
     "forged": scenario_forged,
     "server-killed": scenario_server_killed,
+    "lossy-segment": scenario_lossy_segment,
 }
 
 

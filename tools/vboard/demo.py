@@ -85,22 +85,23 @@ def expected_entries():
 
 
 class Run:
-    def __init__(self, console, server, seconds):
+    def __init__(self, console, server, seconds, relay_counts=None):
         self.console = console
         self.server = server
         self.seconds = seconds
+        self.relay_counts = relay_counts
 
 
 def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=False,
-            on_console=None, echo=False):
+            on_console=None, echo=False, faulty=False):
     """Boots the installer on flash with tarnwick serving files; answers "Press ENTER to
     reboot" so that failures end too. on_console(board, server) may act during the run."""
     initrd = work / "installer.cpio.gz"
     rig.initramfs(initrd, kdir, board or rig.Board(), rig.mips_bin() / "installer")
-    seg = rig.Segment()
+    seg = rig.Segment(faulty=faulty)
     server = board_proc = None
     try:
-        cmd = seg.exec_prefix() + [str(rig.host_bin("tarnwick")), "-i", seg.tap, "-n", "1"]
+        cmd = seg.exec_prefix() + [str(rig.host_bin("tarnwick")), "-i", seg.server_if, "-n", "1"]
         server = rig.Process(cmd + (["--keep"] if keep else []) + [str(f) for f in files],
                              "tarnwick", echo=echo)
         start = time.monotonic()
@@ -116,7 +117,8 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
         ended = board_proc.wait(60) is not None
         seconds = time.monotonic() - start
         check(ended, "the board did not reboot", board_proc.text())
-        return Run(board_proc.text(), server.text(), seconds)
+        counts = seg.relay_counts() if faulty else None
+        return Run(board_proc.text(), server.text(), seconds, counts)
     finally:
         for p in (board_proc, server):
             if p:

@@ -104,7 +104,7 @@ class Cpio:
         self.entries.append((path.lstrip("/"), mode, data, rdev))
 
     def dir(self, path):
-        parts = path.strip("/").split("/")
+        parts = [p for p in path.split("/") if p]
         for i in range(1, len(parts) + 1):
             d = "/".join(parts[:i])
             if d not in self.dirs:
@@ -197,27 +197,50 @@ class Flash:
 
 class Segment:
     """A network namespace holding a tap device: the Ethernet segment of the board and
-    the PC. qemu and tarnwick both run inside it."""
+    the PC. qemu and tarnwick both run inside it. A faulty segment puts the link tests'
+    relay (10% loss, duplicates, reordering) between the tap and a veth pair whose far
+    end is tarnwick's interface."""
 
     counter = 0
 
-    def __init__(self, tap="vbtap0"):
+    def __init__(self, faulty=False, seed=1):
         Segment.counter += 1
         self.ns = f"vboard{os.getpid()}n{Segment.counter}"
-        self.tap = tap
+        self.tap = "vbtap0"
+        self.server_if = self.tap
+        self.relay = None
         run(["ip", "netns", "add", self.ns])
         try:
-            run(["ip", "-n", self.ns, "link", "set", "lo", "up"])
-            run(["ip", "-n", self.ns, "tuntap", "add", "dev", tap, "mode", "tap"])
-            run(["ip", "-n", self.ns, "link", "set", tap, "up"])
+            self._ip("link", "set", "lo", "up")
+            self._ip("tuntap", "add", "dev", self.tap, "mode", "tap")
+            self._ip("link", "set", self.tap, "up")
+            if faulty:
+                self.server_if = "vbsrv0"
+                self._ip("link", "add", "name", "vbrly0", "type", "veth", "peer", "name",
+                         self.server_if)
+                for dev in ("vbrly0", self.server_if):
+                    self._ip("link", "set", dev, "up")
+                relay = ROOT / "build" / "dev" / "bin" / "vboard_relay"
+                self.relay = Process(self.exec_prefix() + [str(relay), self.tap, "vbrly0",
+                                                           str(seed)], "relay")
         except BaseException:
             self.close()
             raise
 
+    def _ip(self, *args):
+        run(["ip", "-n", self.ns, *args])
+
     def exec_prefix(self):
         return ["ip", "netns", "exec", self.ns]
 
+    def relay_counts(self):
+        """forwarded, dropped, duplicated, delayed: printed by the relay when stopped."""
+        self.relay.close()
+        return [int(x) for x in self.relay.text().split()[-4:]]
+
     def close(self):
+        if self.relay:
+            self.relay.close()
         subprocess.run(["ip", "netns", "del", self.ns], check=False)
 
 
