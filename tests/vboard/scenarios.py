@@ -169,6 +169,25 @@ def scenario_lossy_segment(ctx):
     expect_demo_installed(*demo.manifest(ctx.kdir, ctx.work, flash), run.console)
 
 
+def scenario_power_cut(ctx):
+    """Power lost while the first package commits: the board network-boots again and the
+    second installation completes on the same flash."""
+    flash = rig.Flash(ctx.work / "flash.img")
+    files = demo_files(ctx.work)
+
+    def cut_power_at_commit(board, server):
+        # The package is committed when its last byte is in; the next file is then asked for.
+        check(server.expect(r"sending hello\.vpk", demo.BOOT_TIMEOUT), "hello never sent",
+              server.text())
+        board.close(signal.SIGKILL)
+
+    first = demo.install(ctx.kdir, ctx.work, flash, files, on_console=cut_power_at_commit)
+    check("Software installed." not in first.console, "the power cut came too late")
+    run = demo.install(ctx.kdir, ctx.work, flash, files)
+    check("Software installed." in run.console, "the second installation failed", run.console)
+    expect_demo_installed(*demo.manifest(ctx.kdir, ctx.work, flash), run.console)
+
+
 SCENARIOS = {
     "smoke": scenario_smoke,
     "fresh-ubi": scenario_fresh_ubi,
@@ -180,6 +199,7 @@ SCENARIOS = {
     "forged": scenario_forged,
     "server-killed": scenario_server_killed,
     "lossy-segment": scenario_lossy_segment,
+    "power-cut": scenario_power_cut,
 }
 
 
