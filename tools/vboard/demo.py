@@ -109,10 +109,9 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
         if on_console:
             on_console(board_proc, server)
         if board_proc.expect(r"Press ENTER to reboot", BOOT_TIMEOUT):
-            # After success the installer waits for the server's end or a key; after a
-            # failure for a key: give it one once the line is there.
-            time.sleep(1)
-            if board_proc.proc.poll() is None:
+            # After success the installer waits for the server's end (or a key); after a
+            # failure for a key only: give it one when the board is still waiting.
+            if board_proc.wait(20) is None:
                 board_proc.send("\n")
         ended = board_proc.wait(60) is not None
         seconds = time.monotonic() - start
