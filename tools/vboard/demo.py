@@ -5,10 +5,13 @@ program "/bin/pellu", and "hello", which depends on it) and a configuration scri
 tarnwick serving them on the board's segment; the check boot reading back the flash.
 
     tools/vboard/demo.py       the demo: install on a fresh virtual board, then list
+    tools/vboard/demo.py perf  stage times, package against script rate, peak memory
 """
 
 import hashlib
 import json
+import os
+import re
 import subprocess
 import sys
 import time
@@ -93,11 +96,19 @@ class Run:
 
 
 def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=False,
-            on_console=None, echo=False, faulty=False):
+            on_console=None, echo=False, faulty=False, watch=False):
     """Boots the installer on flash with tarnwick serving files; answers "Press ENTER to
     reboot" so that failures end too. on_console(board, server) may act during the run."""
     initrd = work / "installer.cpio.gz"
-    rig.initramfs(initrd, kdir, board or rig.Board(), rig.mips_bin() / "installer")
+    installer = rig.mips_bin() / "installer"
+    if watch:
+        # The check program as first process, the installer its child, so that the peak
+        # memory the kernel reports for the installer can be printed while it runs.
+        rig.initramfs(initrd, kdir, board or rig.Board(), rig.mips_bin() / "board_init",
+                      installer=installer)
+        append += " vbinit=watch"
+    else:
+        rig.initramfs(initrd, kdir, board or rig.Board(), installer)
     seg = rig.Segment(faulty=faulty)
     server = board_proc = None
     try:
@@ -117,7 +128,9 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
         seconds = time.monotonic() - start
         check(ended, "the board did not reboot", board_proc.text())
         counts = seg.relay_counts() if faulty else None
-        return Run(board_proc.text(), server.text(), seconds, counts)
+        result = Run(board_proc.text(), server.text(), seconds, counts)
+        result.board = board_proc
+        return result
     finally:
         for p in (board_proc, server):
             if p:
@@ -175,6 +188,32 @@ def package_list(contents):
     return "\n".join(rows)
 
 
+def perf():
+    """Figures for one installation: stage times on the board's console, the rate of a
+    large package next to a script of the same size, and the installer's peak memory."""
+    kdir = rig.kernel()
+    with rig.workdir() as work:
+        big = build_package(work, "big", {"usr/share/big/blob": (os.urandom(4 << 20), 0o644)})
+        script = work / "same-size.scr"
+        script.write_bytes(os.urandom(big.stat().st_size))
+        flash = rig.Flash(work / "flash.img")
+        run = install(kdir, work, flash, [script, big], watch=True)
+        start = run.board.arrivals[0][0] if run.board.arrivals else 0
+        for name, pattern in (("banner", r"Welcome to"), ("server found", r"Found server at"),
+                              ("formatting", r"Formatting disk"),
+                              ("script", r"Writing configuration"),
+                              ("installed", r"Software installed")):
+            at = run.board.seen_at(pattern)
+            print(f"{name:>14}: " + (f"{at - start:7.1f} s after boot" if at else "not seen"))
+        for line in run.server.splitlines():
+            if " sent " in line:
+                print("tarnwick:", line.strip())
+        peaks = re.findall(r"vb: peak (\S+) (\d+) kB", run.console)
+        for name in sorted({n for n, _ in peaks}):
+            print(f"peak resident memory of {name}: "
+                  f"{max(int(k) for n, k in peaks if n == name)} kB (goal 2048 kB)")
+
+
 def main():
     stage_start = time.monotonic()
 
@@ -204,7 +243,7 @@ def main():
 
 if __name__ == "__main__":
     try:
-        main()
+        perf() if sys.argv[1:] == ["perf"] else main()
     except Failure as e:
         print(f"demo failed: {e}", file=sys.stderr)
         sys.exit(1)

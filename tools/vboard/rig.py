@@ -137,7 +137,7 @@ class Cpio:
         Path(out).write_bytes(gzip.compress(bytes(blob), compresslevel=6))
 
 
-def initramfs(out, kdir, board, init, extra=()):
+def initramfs(out, kdir, board, init, extra=(), installer=None):
     """The boot image: init as "/init", the board's modules at the module table's paths,
     "/sbin/nandfix", the mount points the installer expects, a console node."""
     rel = release(kdir)
@@ -152,6 +152,8 @@ def initramfs(out, kdir, board, init, extra=()):
     for rel_path, ko in MODULE_PATHS.items():
         c.file(f"lib/modules/{rel}/{rel_path}", (mods / ko).read_bytes(), 0o100644)
     c.file("etc/vboard-modules", "\n".join(MODULE_PATHS).encode() + b"\n", 0o100644)
+    if installer:
+        c.file("sbin/installer", Path(installer).read_bytes())
     for path, data in extra:
         c.file(path, data, 0o100644)
     c.write(out)
@@ -256,6 +258,7 @@ class Process:
         self.name = name
         self.echo = echo
         self.output = bytearray()
+        self.arrivals = []  # (monotonic time, output length after the chunk)
         self.cond = threading.Condition()
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -273,6 +276,7 @@ class Process:
                 sys.stdout.flush()
             with self.cond:
                 self.output.extend(chunk)
+                self.arrivals.append((time.monotonic(), len(self.output)))
                 self.cond.notify_all()
         with self.cond:
             self.cond.notify_all()
@@ -295,6 +299,14 @@ class Process:
                 if left <= 0 or (self.proc.poll() is not None and not self.reader.is_alive()):
                     return None
                 self.cond.wait(min(left, 0.5))
+
+    def seen_at(self, pattern):
+        """The time at which pattern first showed in the output, or None."""
+        with self.cond:
+            m = re.search(pattern.encode(), self.output)
+            if not m:
+                return None
+            return next(t for t, length in self.arrivals if length >= m.end())
 
     def send(self, data):
         self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())

@@ -6,6 +6,9 @@
 //   "vbinit=seed"     mounts the installed flash and leaves a user's configuration on it
 //                     (files of several modes, owners and times under "/flash/rw/store",
 //                     hello disabled by the user), for an installation that keeps it;
+//   "vbinit=watch"    runs "/sbin/installer" as its child and prints the peak resident
+//                     memory (VmHWM) that the kernel reports for every process while the
+//                     installation runs (the installer ends the boot with its reboot);
 //   "vbinit=manifest" (the default) attaches UBI on the installed flash, mounts it
 //                     read-only and prints every path with its size, mode, owner, times
 //                     and SHA-256, and the contents of the package database and marker
@@ -22,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto/hash.h"
@@ -333,6 +338,41 @@ void manifest() {
   unmountFlash();
 }
 
+// Highest VmHWM (kB) of any process now running, by command name, printed when it grows.
+void notePeaks(std::vector<std::pair<std::string, long>>& peaks) {
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9' || std::strcmp(e->d_name, "1") == 0) continue;
+    std::string status = readText(("/proc/" + std::string(e->d_name) + "/status").c_str());
+    std::size_t name = status.find("Name:\t"), hwm = status.find("VmHWM:");
+    if (name == std::string::npos || hwm == std::string::npos) continue;
+    std::string comm = status.substr(name + 6, status.find('\n', name) - name - 6);
+    long kb = std::strtol(status.c_str() + hwm + 6, nullptr, 10);
+    auto it = std::find_if(peaks.begin(), peaks.end(), [&](auto& p) { return p.first == comm; });
+    if (it == peaks.end()) it = peaks.insert(peaks.end(), {comm, 0});
+    if (kb <= it->second) continue;
+    it->second = kb;
+    std::printf("vb: peak %s %ld kB\n", comm.c_str(), kb);
+  }
+  closedir(d);
+}
+
+void watchInstaller() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    char name[] = "installer";
+    char* argv[] = {name, nullptr};
+    execv("/sbin/installer", argv);
+    _exit(127);
+  }
+  std::vector<std::pair<std::string, long>> peaks;
+  while (waitpid(pid, nullptr, WNOHANG) == 0) {
+    notePeaks(peaks);
+    usleep(50000);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -347,6 +387,8 @@ int main() {
   mount("sysfs", "/sys", "sysfs", 0, nullptr);
   if (hasFlag("vbinit=smoke")) {
     smoke();
+  } else if (hasFlag("vbinit=watch")) {
+    watchInstaller();
   } else if (hasFlag("vbinit=seed")) {
     seed();
   } else {
