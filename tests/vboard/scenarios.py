@@ -188,6 +188,20 @@ def scenario_power_cut(ctx):
     expect_demo_installed(*demo.manifest(ctx.kdir, ctx.work, flash), run.console)
 
 
+def scenario_interrupt(ctx):
+    """Ctrl-C on the board's console while it looks for a server aborts the installation."""
+    flash = rig.Flash(ctx.work / "flash.img")
+
+    def interrupt_discovery(board, server):
+        check(board.expect(r"Waiting for installation server", 120), "no discovery", board.text())
+        time.sleep(2)
+        board.send(b"\x03")
+
+    run = demo.install(ctx.kdir, ctx.work, flash, None, on_console=interrupt_discovery)
+    check("\n\nInstallation aborted\nPress ENTER to reboot" in run.console.replace("\r", ""),
+          "the interrupt did not abort the installation", run.console)
+
+
 SCENARIOS = {
     "smoke": scenario_smoke,
     "fresh-ubi": scenario_fresh_ubi,
@@ -200,6 +214,7 @@ SCENARIOS = {
     "server-killed": scenario_server_killed,
     "lossy-segment": scenario_lossy_segment,
     "power-cut": scenario_power_cut,
+    "interrupt": scenario_interrupt,
 }
 
 

@@ -97,7 +97,8 @@ class Run:
 
 def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=False,
             on_console=None, echo=False, faulty=False, watch=False):
-    """Boots the installer on flash with tarnwick serving files; answers "Press ENTER to
+    """Boots the installer on flash with tarnwick serving files (no server when files is
+    None); answers "Press ENTER to
     reboot" so that failures end too. on_console(board, server) may act during the run."""
     initrd = work / "installer.cpio.gz"
     installer = rig.mips_bin() / "installer"
@@ -113,8 +114,9 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
     server = board_proc = None
     try:
         cmd = seg.exec_prefix() + [str(rig.host_bin("tarnwick")), "-i", seg.server_if, "-n", "1"]
-        server = rig.Process(cmd + (["--keep"] if keep else []) + [str(f) for f in files],
-                             "tarnwick", echo=echo)
+        if files is not None:
+            server = rig.Process(cmd + (["--keep"] if keep else []) + [str(f) for f in files],
+                                 "tarnwick", echo=echo)
         start = time.monotonic()
         board_proc = rig.qemu(kdir, initrd, flash, append, seg, echo=echo)
         if on_console:
@@ -128,7 +130,7 @@ def install(kdir, work, flash, files, append="ubifs_support", board=None, keep=F
         seconds = time.monotonic() - start
         check(ended, "the board did not reboot", board_proc.text())
         counts = seg.relay_counts() if faulty else None
-        result = Run(board_proc.text(), server.text(), seconds, counts)
+        result = Run(board_proc.text(), server.text() if server else "", seconds, counts)
         result.board = board_proc
         return result
     finally:
