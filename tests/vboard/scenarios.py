@@ -196,6 +196,8 @@ def scenario_interrupt(ctx):
         check(board.expect(r"Waiting for installation server", 120), "no discovery", board.text())
         time.sleep(2)
         board.send(b"\x03")
+        if not board.expect(r"Installation aborted", 30):
+            board.close(signal.SIGKILL)
 
     run = demo.install(ctx.kdir, ctx.work, flash, None, on_console=interrupt_discovery)
     check("\n\nInstallation aborted\nPress ENTER to reboot" in run.console.replace("\r", ""),
