@@ -2,6 +2,14 @@
 # with the cross toolchain (Debian has no big-endian MIPS port to link against).
 if(NOT CMAKE_CROSSCOMPILING)
   find_package(ZLIB REQUIRED)
+  # The archive where there is one, so that the host's installer (and its sandboxed test
+  # build) can be static like the boards' one.
+  find_library(VL_ZLIB_ARCHIVE NAMES libz.a)
+  if(VL_ZLIB_ARCHIVE)
+    foreach(property IMPORTED_LOCATION IMPORTED_LOCATION_RELEASE IMPORTED_LOCATION_DEBUG)
+      set_property(TARGET ZLIB::ZLIB PROPERTY ${property} "${VL_ZLIB_ARCHIVE}")
+    endforeach()
+  endif()
   return()
 endif()
 

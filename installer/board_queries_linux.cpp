@@ -10,68 +10,94 @@
 namespace vl {
 namespace {
 
-class SystemDeviceIo final : public DeviceIo {
- public:
-  int open(const char* path, int flags) override { return ::open(path, flags | O_CLOEXEC); }
-  int ioctl(int fd, unsigned long request, void* argument) override {
-    return ::ioctl(fd, request, argument);
-  }
-  void close(int fd) override { (void)::close(fd); }
-};
-
-// MEMGETINFO on one MTD device; false when it cannot be opened or the request fails.
-bool readMtdInfo(DeviceIo& io, const char* path, int flags, mtd_info_user& info) {
-  const int fd = io.open(path, flags);
-  if (fd < 0) return false;
-  const int result = io.ioctl(fd, kMtdInfoRequest, &info);
-  io.close(fd);
-  return result == 0;
+// One request on one device: open, ioctl, close; the request's result, or -1 when the
+// device does not open.
+int requestOnce(const char* path, int flags, unsigned long request, void* record) {
+  const int fd = open(path, flags | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int result = ioctl(fd, request, record);
+  (void)close(fd);
+  return result;
 }
+
+class SystemFlashDriver final : public FlashDriver {
+ public:
+  std::optional<FlashTagRequest> minVersionTag() override {
+    FlashTagRequest request{};
+    request.length = sizeof request.payload;
+    request.tag = kFlashTagMinVersion;
+    if (requestOnce("/dev/flash", O_RDWR, kFlashTagRequest, &request) < 0) return std::nullopt;
+    return request;
+  }
+  int capabilities() override {
+    return requestOnce("/dev/flash", O_RDONLY, kFlashCapabilitiesRequest, nullptr);
+  }
+  std::optional<mtd_info_user> mtdInfo(std::uint32_t number, bool readWrite) override {
+    char path[128];
+    std::snprintf(path, sizeof path, "%s/dev/mtd%u", "", number);
+    mtd_info_user info{};
+    if (requestOnce(path, readWrite ? O_RDWR : O_RDONLY, kMtdInfoRequest, &info) != 0) {
+      return std::nullopt;
+    }
+    return info;
+  }
+  std::optional<BoardNameBytes> boardName() override {
+    BoardNameBytes bytes{};
+    if (requestOnce("/dev/flash", O_RDWR, kFlashBoardNameRequest, bytes.data()) < 0) {
+      return std::nullopt;
+    }
+    return bytes;
+  }
+};
 
 }  // namespace
 
-DeviceIo& systemDeviceIo() {
-  static SystemDeviceIo io;
-  return io;
+FlashDriver& systemFlashDriver() {
+  static SystemFlashDriver driver;
+  return driver;
 }
 
-Version boardMinVersion(DeviceIo& io) {
-  FlashTagRequest request{};
-  request.length = sizeof request.payload;
-  request.tag = kFlashTagMinVersion;
-  const int fd = io.open("/dev/flash", O_RDWR);
-  if (fd < 0) return kNoVersion;
-  const int result = io.ioctl(fd, kFlashTagRequest, &request);
-  io.close(fd);
-  if (result < 0) return kNoVersion;
-  // The payload is a Version in the board's own byte order, as the driver keeps it; a
-  // driver that reports more than the capacity gets no more than the capacity read.
-  std::size_t length = request.length;
-  if (length > sizeof request.payload) length = sizeof request.payload;
+Version decodeMinVersion(const FlashTagRequest& answer) {
+  // A driver that reports more than the capacity gets no more than the capacity read.
+  std::size_t length = answer.length;
+  if (length > sizeof answer.payload) length = sizeof answer.payload;
   Version version = kNoVersion;
-  std::memcpy(&version, request.payload, length);
+  std::memcpy(&version, answer.payload, length);
   return version;
 }
 
-bool boardHasFlag1000(DeviceIo& io) {
-  const int fd = io.open("/dev/flash", O_RDONLY);
-  if (fd < 0) return false;
-  const int result = io.ioctl(fd, kFlashCapabilitiesRequest, nullptr);
-  io.close(fd);
-  return result > 0 && (result & 0x1000) != 0;
+bool decodeFlag1000(int result) { return result > 0 && (result & 0x1000) != 0; }
+
+bool decodeLargeEraseBlocks(const mtd_info_user& info) { return info.erasesize == 0x40000; }
+
+std::string decodeBoardName(const BoardNameBytes& bytes) {
+  const void* zero = std::memchr(bytes.data(), 0, bytes.size());
+  const std::size_t length =
+      zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes.data())
+                      : bytes.size();
+  return std::string(bytes.data(), length);
 }
 
-bool mtd0HasLargeEraseBlocks(DeviceIo& io) {
-  mtd_info_user info{};
-  return readMtdInfo(io, "/dev/mtd0", O_RDONLY, info) && info.erasesize == kLargeEraseBlock;
+Version boardMinVersion(FlashDriver& driver) {
+  const auto answer = driver.minVersionTag();
+  return answer ? decodeMinVersion(*answer) : kNoVersion;
 }
 
-std::uint32_t mtdSize(std::uint32_t number, DeviceIo& io) {
-  char path[128];
-  std::snprintf(path, sizeof path, "%s/dev/mtd%u", "", number);
-  mtd_info_user info{};
-  if (!readMtdInfo(io, path, O_RDWR, info)) return 0;
-  return info.size;
+bool boardHasFlag1000(FlashDriver& driver) { return decodeFlag1000(driver.capabilities()); }
+
+bool mtd0HasLargeEraseBlocks(FlashDriver& driver) {
+  const auto info = driver.mtdInfo(0, false);
+  return info && decodeLargeEraseBlocks(*info);
+}
+
+std::uint32_t mtdSize(std::uint32_t number, FlashDriver& driver) {
+  const auto info = driver.mtdInfo(number, true);
+  return info ? info->size : 0;
+}
+
+std::string boardName(FlashDriver& driver) {
+  const auto bytes = driver.boardName();
+  return bytes ? decodeBoardName(*bytes) : std::string();
 }
 
 }  // namespace vl

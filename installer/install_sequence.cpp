@@ -20,6 +20,7 @@
 #include "link/transfer.h"
 
 namespace vl {
+
 namespace {
 
 constexpr const char* kEdition = "remote installation";
@@ -37,6 +38,7 @@ struct Installation {
   UserChoices& choices;
   const std::string& architecture;
   FlashStorage& flash;
+  FlashDriver& driver;
   ServerLink link;
   bool keep = false;
   bool scriptReceived = false;
@@ -83,10 +85,10 @@ bool findInterfaces(ServerLink& link) {
 }
 
 // The flash driver's board name (empty without one) in its short form.
-std::string modelName() { return composeModelName(boardName()); }
+std::string modelName(FlashDriver& driver) { return composeModelName(boardName(driver)); }
 
 void findServer(Installation& run, const std::string& model) {
-  const auto minVersion = [] { return boardMinVersion(); };
+  const auto minVersion = [&run] { return boardMinVersion(run.driver); };
   for (;;) {
     std::puts("");
     std::puts("Waiting for installation server...");
@@ -101,8 +103,8 @@ void findServer(Installation& run, const std::string& model) {
   std::puts("");
 }
 
-bool passReleaseGate() {
-  const Version min = boardMinVersion();
+bool passReleaseGate(FlashDriver& driver) {
+  const Version min = boardMinVersion(driver);
   if (min == kNoVersion || parseVersion(kInstallerReleaseText) >= min) return true;
   std::printf("\nFATAL ERROR: %s version %s is too old, board supports versions from %s\n",
               kToolName, kInstallerReleaseText, formatVersion(min).c_str());
@@ -222,7 +224,7 @@ bool receiveScript(Installation& run, FileStream& file) {
 // refuses or finds broken has reported itself and is passed over.
 bool receivePackage(Installation& run, FileStream& file) {
   FdStream input;
-  if (!startPackageChild(run.choices, run.architecture, input)) {
+  if (!startPackageChild(run.choices, run.architecture, run.driver, input)) {
     std::puts("\nFATAL ERROR: couldn't start install");
     return false;
   }
@@ -353,13 +355,14 @@ bool isPlainFileName(std::string_view name) {
   return true;
 }
 
-bool runInstallation(UserChoices& choices, const std::string& architecture, FlashStorage& flash) {
-  Installation run{choices, architecture, flash, {}};
+bool runInstallation(UserChoices& choices, const std::string& architecture, FlashStorage& flash,
+                     FlashDriver& driver) {
+  Installation run{choices, architecture, flash, driver, {}};
   showBanner();
   if (!findInterfaces(run.link)) return false;
-  const std::string model = modelName();
+  const std::string model = modelName(driver);
   findServer(run, model);
-  if (!passReleaseGate()) return false;
+  if (!passReleaseGate(driver)) return false;
   KeptData kept = readOldSystem(run);
   if (!formatFlash()) return false;
   if (!mountFormattedFlash(flash)) return false;

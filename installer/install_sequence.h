@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "installer/board_queries.h"
 #include "installer/flash.h"
 #include "packages/install.h"
 
@@ -20,9 +21,14 @@ inline constexpr unsigned long kPanicsRequest = _IO('P', 3);
 // Names the server announces are short; a longer one is refused rather than cut.
 inline constexpr std::size_t kMaxFileName = 31;
 
+// The board's flash information driver as the program of this build reaches it, like
+// boardFlash(): the real one in the installer, a stand-in in the sandboxed test build.
+FlashDriver& boardFlashDriver();
+
 // True when the software was installed and the server told; false after printing why.
+// flash and driver are the board's (boardFlash(), boardFlashDriver()).
 [[nodiscard]] bool runInstallation(UserChoices& choices, const std::string& architecture,
-                                   FlashStorage& flash);
+                                   FlashStorage& flash, FlashDriver& driver);
 
 // The model name the server is told: the board's name in its short form ("QL12Z-4").
 std::string composeModelName(std::string_view boardName);

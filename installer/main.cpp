@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   vl::UserChoices choices;
   const std::string architecture = vl::detectArchitecture();
 
-  const bool ok = vl::runInstallation(choices, architecture, vl::boardFlash());
+  const bool ok =
+      vl::runInstallation(choices, architecture, vl::boardFlash(), vl::boardFlashDriver());
   vl::markInstallDone();
   if (!ok) {
     std::puts("Press ENTER to reboot");

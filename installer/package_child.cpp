@@ -46,7 +46,8 @@ void placeImageCopy(ChangeJournal& journal, const InstallOutputs& outputs) {
   journal.stageMove(kImageCopyPath, outputs.imagePath + "image");
 }
 
-int installFromInput(const UserChoices& choices, const std::string& architecture) {
+int installFromInput(const UserChoices& choices, const std::string& architecture,
+                     FlashDriver& driver) {
   if (!repositoryOpened) {
     repositoryOpened = true;
     openRepository(false, architecture);
@@ -60,7 +61,7 @@ int installFromInput(const UserChoices& choices, const std::string& architecture
   }
   ChangeJournal journal;
   InstallOutputs outputs;
-  LinuxBoardQueries board;
+  LinuxBoardQueries board(driver);
   Planner planner(repository(), board, readFlaggedState());
   int result = installFromStream(planner, journal, input, 1, choices, &copy, outputs);
   if (!copy.close() && result == kInstalled) {
@@ -80,12 +81,12 @@ int installFromInput(const UserChoices& choices, const std::string& architecture
 }
 
 [[noreturn]] void runChild(int readEnd, int writeEnd, const UserChoices& choices,
-                           const std::string& architecture) {
+                           const std::string& architecture, FlashDriver& driver) {
   (void)::dup2(readEnd, 0);
   (void)::close(writeEnd);
   for (int fd = 3; fd < 16; ++fd) (void)::close(fd);
   (void)::chdir("/");
-  const int status = installFromInput(choices, architecture);
+  const int status = installFromInput(choices, architecture, driver);
   (void)std::fflush(nullptr);
   ::_exit(status);
 }
@@ -93,7 +94,7 @@ int installFromInput(const UserChoices& choices, const std::string& architecture
 }  // namespace
 
 bool startPackageChild(const UserChoices& choices, const std::string& architecture,
-                       FdStream& input) {
+                       FlashDriver& driver, FdStream& input) {
   if (installerPid != -1) return false;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return false;
@@ -105,7 +106,7 @@ bool startPackageChild(const UserChoices& choices, const std::string& architectu
     (void)::close(ends[1]);
     return false;
   }
-  if (pid == 0) runChild(ends[0], ends[1], choices, architecture);
+  if (pid == 0) runChild(ends[0], ends[1], choices, architecture, driver);
   (void)::close(ends[0]);
   input = FdStream(ends[1], true);
   installerPid = pid;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "installer/board_queries.h"
 #include "packages/install.h"
 #include "streams/stream.h"
 
@@ -12,8 +13,9 @@ namespace vl {
 
 // Forks the child; input then writes the package into it. False (nothing started) when
 // a child is still running or no pipe or process can be made.
+// driver answers the planner's board questions.
 [[nodiscard]] bool startPackageChild(const UserChoices& choices, const std::string& architecture,
-                                     FdStream& input);
+                                     FlashDriver& driver, FdStream& input);
 
 // Ends the child's input and waits for it: its raw wait status, or -1 when there is no
 // child or it cannot be waited for.

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace vl {
 
@@ -238,19 +240,19 @@ bool restoreDirectory(const std::string& path, const struct stat& status) {
   return true;
 }
 
-bool restoreEntries(SnapshotReader& reader) {
+bool restoreEntries(SnapshotReader& reader,
+                    std::vector<std::pair<std::string, struct stat>>& directories) {
   std::string path;
   while (!reader.atEnd()) {
     struct stat status {};
     if (!reader.readPath(path) || !reader.readBytes(&status, sizeof status)) return false;
     if (S_ISREG(status.st_mode)) {
       if (!restoreFile(reader, path, status)) return false;
+      restoreTimes(path, status);
     } else if (S_ISDIR(status.st_mode)) {
       if (!restoreDirectory(path, status)) return false;
-    } else {
-      continue;
+      directories.emplace_back(path, status);
     }
-    restoreTimes(path, status);
   }
   return true;
 }
@@ -299,8 +301,16 @@ bool restoreTree(TreeSnapshotPtr snapshot) {
     (void)snapshot.release();
     return false;
   }
+  // The snapshot is freed on every return from here.
   SnapshotReader reader(snapshot.get());
-  return restoreEntries(reader);  // the snapshot is freed on every return from here
+  std::vector<std::pair<std::string, struct stat>> directories;
+  const bool ok = restoreEntries(reader, directories);
+  // Each entry written into a directory changes its times: they are set once it is
+  // full, deepest first.
+  for (auto entry = directories.rbegin(); entry != directories.rend(); ++entry) {
+    restoreTimes(entry->first, entry->second);
+  }
+  return ok;
 }
 
 void readPackageChoices(UserChoices& choices) {

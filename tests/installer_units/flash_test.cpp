@@ -1,0 +1,203 @@
+// The order in which the flash is tried: UBI, yaffs, the kernel partition alone, over a
+// stand-in kernel that holds its attach and mount state and fails where told.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "installer/flash.h"
+
+namespace vl {
+namespace {
+
+// Mounts need what a kernel needs: an attached UBI device, a block node, a directory.
+class FakeKernel final : public FlashDevices {
+ public:
+  explicit FakeKernel(std::set<std::string> failing) : failing_(std::move(failing)) {}
+
+  std::int32_t attachUbi(std::uint32_t mtd, std::uint32_t ubi) override {
+    note("attach " + std::to_string(mtd) + " " + std::to_string(ubi));
+    if (failing_.count("mtd" + std::to_string(mtd)) != 0) return -1;
+    attached.insert(ubi);
+    return 0;
+  }
+  std::int32_t detachUbi(std::uint32_t ubi) override {
+    note("detach " + std::to_string(ubi));
+    return attached.erase(ubi) != 0 ? 0 : -1;
+  }
+  std::int32_t makeUbiVolume(std::uint32_t ubi, const char* name) override {
+    note("mkvol " + std::to_string(ubi) + " " + name);
+    return attached.count(ubi) != 0 ? 0 : -1;
+  }
+  void makeBlockNode(const char* path, std::uint32_t minor) override {
+    note(std::string("mknod ") + path + " " + std::to_string(minor));
+    present_.insert(path);
+  }
+  bool mount(const FlashMount& row) override {
+    note(std::string("mount ") + row.source + " " + row.target + " " + row.type + " " +
+         std::to_string(row.flags) + " " + (row.data != nullptr ? row.data : "-"));
+    const std::string source = row.source;
+    const bool ubi = source.rfind("ubi", 0) == 0;
+    const bool ready = ubi ? attached.count(static_cast<std::uint32_t>(source[3] - '0')) != 0
+                           : present_.count(source) != 0;
+    if (!ready || failing_.count(source) != 0 || present_.count(row.target) == 0 ||
+        mounted.count(row.target) != 0) {
+      return false;
+    }
+    mounted[row.target] = source;
+    return true;
+  }
+  void unmount(const char* target) override {
+    note(std::string("umount ") + target);
+    mounted.erase(target);
+  }
+  void makeDirectory(const char* path) override {
+    note(std::string("mkdir ") + path);
+    present_.insert(path);
+  }
+
+  std::string log;
+  std::set<std::uint32_t> attached;
+  std::map<std::string, std::string> mounted;  // target: source
+
+ private:
+  void note(const std::string& call) { log += (log.empty() ? "" : "; ") + call; }
+
+  std::set<std::string> failing_;            // "mtd<n>" for attaches, mount sources
+  std::set<std::string> present_{"/flash"};  // directories and device nodes
+};
+
+TEST(MountFlash, TriesUbiThenYaffsThenTheKernelPartitionAlone) {
+  struct Case {
+    const char* what;
+    FlashSettings settings;
+    bool format;
+    std::set<std::string> failing;
+    bool mounted;
+    const char* calls;
+    std::map<std::string, std::string> mounts;
+  };
+  const FlashSettings yaffs{false, false, 0}, ubifs{true, false, 0};
+  const Case cases[] = {
+      {"yaffs, old system",
+       yaffs,
+       false,
+       {},
+       true,
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -",
+       {{"/flash", "/dev/mtdRoot"}}},
+      {"yaffs, formatted, second pair",
+       {false, false, 1},
+       true,
+       {},
+       true,
+       "mknod /dev/mtdBoot 2; mknod /dev/mtdRoot 3; mount /dev/mtdRoot /flash yaffs 3072 -; "
+       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -",
+       {{"/flash", "/dev/mtdRoot"}, {"/flash/boot", "/dev/mtdBoot"}}},
+      {"ubifs, old system",
+       ubifs,
+       false,
+       {},
+       true,
+       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -",
+       {{"/flash", "ubi1:Pellorin"}}},
+      {"ubifs, formatted, second pair",
+       {true, false, 1},
+       true,
+       {},
+       true,
+       "attach 2 0; attach 3 1; mkvol 0 Kernel; mkvol 1 Pellorin; "
+       "mount ubi1:Pellorin /flash ubifs 0 -; mkdir /flash/boot; "
+       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none",
+       {{"/flash", "ubi1:Pellorin"}, {"/flash/boot", "ubi0:Kernel"}}},
+      {"kernel partition does not attach: nothing to detach",
+       ubifs,
+       false,
+       {"mtd0"},
+       true,
+       "attach 0 0; mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; "
+       "mount /dev/mtdRoot /flash yaffs 3072 -",
+       {{"/flash", "/dev/mtdRoot"}}},
+      {"root partition does not attach: its mount fails",
+       ubifs,
+       false,
+       {"mtd1"},
+       true,
+       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -; detach 0; detach 1; "
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -",
+       {{"/flash", "/dev/mtdRoot"}}},
+      {"kernel volume does not mount",
+       ubifs,
+       true,
+       {"ubi0:Kernel"},
+       true,
+       "attach 0 0; attach 1 1; mkvol 0 Kernel; mkvol 1 Pellorin; "
+       "mount ubi1:Pellorin /flash ubifs 0 -; mkdir /flash/boot; "
+       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none; umount /flash; detach 0; detach 1; "
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
+       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -",
+       {{"/flash", "/dev/mtdRoot"}, {"/flash/boot", "/dev/mtdBoot"}}},
+      {"no-nand, formatted",
+       {false, true, 0},
+       true,
+       {},
+       true,
+       "mknod /dev/mtdBoot 0; mount /dev/mtdBoot /flash yaffs 3072 -",
+       {{"/flash", "/dev/mtdBoot"}}},
+      {"root gone",
+       yaffs,
+       true,
+       {"/dev/mtdRoot"},
+       true,
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
+       "mount /dev/mtdBoot /flash yaffs 3072 -",
+       {{"/flash", "/dev/mtdBoot"}}},
+      {"yaffs kernel partition does not mount",
+       yaffs,
+       true,
+       {"/dev/mtdBoot"},
+       false,
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
+       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -; umount /flash",
+       {}},
+      {"nothing mounts",
+       ubifs,
+       false,
+       {"ubi1:Pellorin", "/dev/mtdRoot", "/dev/mtdBoot"},
+       false,
+       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -; detach 0; detach 1; "
+       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
+       "mount /dev/mtdBoot /flash yaffs 3072 -; umount /flash",
+       {}},
+  };
+  for (const Case& c : cases) {
+    FakeKernel kernel(c.failing);
+    EXPECT_EQ(mountFlash(c.format, c.settings, kernel), c.mounted) << c.what;
+    EXPECT_EQ(kernel.log, c.calls) << c.what;
+    EXPECT_EQ(kernel.mounted, c.mounts) << c.what;
+    // A UBI attempt that failed leaves no device attached behind it.
+    if (kernel.mounted.empty() || kernel.mounted.begin()->second.rfind("ubi", 0) != 0) {
+      EXPECT_TRUE(kernel.attached.empty()) << c.what;
+    }
+  }
+}
+
+TEST(MountFlash, ActivePairIsTheValueOfTheLeadingDigits) {
+  const std::pair<const char*, std::uint32_t> cases[] = {
+      {nullptr, 0},
+      {"", 0},
+      {"1", 1},
+      {"12abc", 12},
+      {"x3", 0},
+      {" 3", 0},
+      {"99999999999", 0xFFFF},
+      {"2147483648", 0xFFFF},
+  };
+  for (const auto& [text, index] : cases) {
+    EXPECT_EQ(activePairIndex(text), index) << (text != nullptr ? text : "absent");
+  }
+}
+
+}  // namespace
+}  // namespace vl
