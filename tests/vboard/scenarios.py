@@ -44,7 +44,7 @@ def scenario_smoke(ctx):
         "volume Pellorin ok",
         "mount ubi1:Pellorin ok",
         "mount ubi0:Kernel ok",
-        'probe reads "flash survives\n"',
+        'probe reads "flash survives"',
     ]
     text = "\n".join(lines)
     for line in want:

@@ -332,7 +332,7 @@ def qemu(kdir, initrd, flash, append, segment=None, echo=False):
     """Starts the board; its serial console is the process's standard streams."""
     cmd = ["qemu-system-mips", "-M", "malta", "-m", "256", "-kernel", str(kdir / "vmlinux"),
            "-initrd", str(initrd), "-display", "none", "-monitor", "none", "-serial", "stdio",
-           "-parallel", "none", "-no-reboot",
+           "-parallel", "none", "-vga", "none", "-no-reboot",
            "-drive", f"file={flash.path},format=raw,if=virtio",
            "-append", f"console=ttyS0 panic=-1 {flash.cmdline()} {append}".strip()]
     if segment is None:

@@ -209,7 +209,7 @@ void smoke() {
   report("detach", detachUbi(0) | detachUbi(1));
   if (!mountFlash(0)) return;
   int fd = open("/flash/probe", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  report("write probe", fd >= 0 && write(fd, "flash survives\n", 15) == 15 ? 0 : -1);
+  report("write probe", fd >= 0 && write(fd, "flash survives", 14) == 14 ? 0 : -1);
   if (fd >= 0) close(fd);
   sync();
   unmountFlash();
