@@ -164,7 +164,7 @@ def expect_demo_installed(entries, contents, console):
             check(entries[path]["mode"] == mode, f"{path} mode {entries[path]['mode']:o}")
     for name in ("system", "hello"):
         check(f"/flash/var/pdb/{name}/version" in contents, f"no database entry for {name}")
-    check(contents.get("/flash/rw/postinstall") == "pellu ran: pellu\\x0adatabase present\\x0a",
+    check(contents.get("/flash/rw/postinstall") == "pellu ran: /bin/pellu pellu\\x0adatabase present\\x0a",
           "the post-install program did not run under /flash", repr(contents))
     check(entries.get("/flash/rw/REBOOT", {}).get("mode") == 0o600, "no REBOOT marker")
     check("/flash/rw/RESET" not in entries, "RESET written although a script arrived")

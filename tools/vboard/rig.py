@@ -338,8 +338,12 @@ def qemu(kdir, initrd, flash, append, segment=None, echo=False):
     if segment is None:
         cmd += ["-nic", "none"]
     else:
+        # The pcnet card on the Malta's PCI bus, without the boot ROM that Debian's qemu
+        # package does not carry (the kernel drives the card itself).
         cmd = segment.exec_prefix() + cmd + [
-            "-nic", f"tap,model=pcnet,ifname={segment.tap},script=no,downscript=no"]
+            "-nic", "none",
+            "-netdev", f"tap,id=n0,ifname={segment.tap},script=no,downscript=no",
+            "-device", "pcnet,netdev=n0,romfile="]
     return Process(cmd, "board", echo=echo, stdin=True)
 
 

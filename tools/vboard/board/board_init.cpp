@@ -282,7 +282,8 @@ std::string escaped(const std::string& bytes) {
 }
 
 bool isListedContent(const std::string& path) {
-  static const char* const markers[] = {"/flash/rw/RESET", "/flash/rw/REBOOT", "/flash/UPGRADED",
+  static const char* const markers[] = {"/flash/rw/RESET", "/flash/rw/REBOOT",
+                                        "/flash/rw/postinstall", "/flash/UPGRADED",
                                         "/flash/BRANDING_INSTALLED"};
   for (const char* m : markers) {
     if (path == m) return true;
