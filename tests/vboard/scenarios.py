@@ -222,6 +222,14 @@ SCENARIOS = {
 }
 
 
+# Scenarios that show a known fault of the installer on the real kernel: reported as
+# XFAIL while they fail, and as a failure once they pass (then take them off this list).
+KNOWN_FAULTS = {
+    "interrupt": "the console is not the installer's controlling terminal: Ctrl-C sends "
+                 "no SIGINT, so the abort path cannot be reached from the board's console",
+}
+
+
 class Context:
     def __init__(self, kdir, work):
         self.kdir = kdir
@@ -238,9 +246,15 @@ def main(names):
             try:
                 SCENARIOS[name](Context(kdir, work))
                 verdict = "passed"
+                if name in KNOWN_FAULTS:
+                    verdict = "FAILED: passes although listed as a known fault"
+                    failed.append(name)
             except Exception as e:  # noqa: BLE001 - every failure is reported, then the next
                 verdict = f"FAILED: {e}"
-                failed.append(name)
+                if name in KNOWN_FAULTS:
+                    verdict = f"XFAIL (known fault: {KNOWN_FAULTS[name]})"
+                else:
+                    failed.append(name)
         rig.log(f"scenario {name}: {verdict} ({time.monotonic() - start:.0f} s)")
     rig.log(f"{len(names or SCENARIOS) - len(failed)} passed, {len(failed)} failed "
             f"in {time.monotonic() - total:.0f} s")
