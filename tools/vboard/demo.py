@@ -18,7 +18,8 @@ import time
 
 import rig
 
-BOOT_TIMEOUT = 600
+# An installation takes seconds under emulation; a stuck board fails the run soon.
+BOOT_TIMEOUT = 150
 
 
 class Failure(Exception):
