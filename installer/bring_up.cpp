@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
@@ -82,6 +83,14 @@ void silenceConsoleIfAsked() {
   (void)std::freopen("/dev/null", "r", stdin);
   (void)std::freopen("/dev/null", "w", stdout);
   (void)std::freopen("/dev/null", "w", stderr);
+}
+
+// The kernel starts the first process without a controlling terminal, so the console's
+// Ctrl-C would signal nobody. A console held by another session is taken over; where the
+// console is silenced or no terminal, both calls fail harmlessly.
+void takeConsole() {
+  (void)::setsid();
+  (void)::ioctl(0, TIOCSCTTY, 1);
 }
 
 void installSignalHandlers() {

@@ -18,6 +18,9 @@ void mountKernelFileSystems();
 // Boards without a console ("no-uart" and two boards' tags) get standard streams on
 // "/dev/null".
 void silenceConsoleIfAsked();
+// The console becomes the controlling terminal of a session of the installer's own, so
+// that Ctrl-C typed there reaches it as SIGINT.
+void takeConsole();
 // SIGINT aborts a running installation; SIGPIPE ignored, so a package child that ended
 // early shows as a failed write; SIGCHLD default, every child is waited for explicitly.
 void installSignalHandlers();

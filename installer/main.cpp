@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   }
   vl::mountKernelFileSystems();
   vl::silenceConsoleIfAsked();
+  vl::takeConsole();
   (void)vl::consoleState();
   vl::installSignalHandlers();
   vl::loadDriverModules();

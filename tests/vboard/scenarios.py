@@ -224,10 +224,7 @@ SCENARIOS = {
 
 # Scenarios that show a known fault of the installer on the real kernel: reported as
 # XFAIL while they fail, and as a failure once they pass (then take them off this list).
-KNOWN_FAULTS = {
-    "interrupt": "the console is not the installer's controlling terminal: Ctrl-C sends "
-                 "no SIGINT, so the abort path cannot be reached from the board's console",
-}
+KNOWN_FAULTS = {}
 
 
 class Context:
