@@ -14,8 +14,6 @@ inline Bytes le(std::uint64_t value, int size) {
   for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   return out;
 }
-inline Bytes le16(std::uint16_t v) { return le(v, 2); }
-inline Bytes le32(std::uint32_t v) { return le(v, 4); }
 inline Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());

@@ -32,13 +32,12 @@ namespace {
 
 using testing::cat;
 using testing::kMagic;
-using testing::le16;
-using testing::le32;
+using testing::le;
 
 TEST(Hostile, ArrayCountsBeyondTheInputAllocateNothingBig) {
   for (Key type : {kTypeBoolArray, kTypeU32Array, kTypeU64Array, kTypeAddr6Array, kTypeStringArray,
                    kTypeMessageArray, kTypeRawArray}) {
-    const Bytes input = cat({kMagic, le32(type | 1), le16(0xFFFF), Bytes(12, 0)});
+    const Bytes input = cat({kMagic, le(type | 1, 4), le(0xFFFF, 2), Bytes(12, 0)});
     message msg;
     gLargest = 0;
     gTracking = true;
