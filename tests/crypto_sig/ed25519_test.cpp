@@ -23,7 +23,7 @@ struct Vector {
   const char* signature;
 };
 
-// RFC 8032 section 7.1, tests 1, 2, 3 and SHA(abc).
+// RFC 8032 section 7.1, tests 1, 2 and 3.
 const Vector kVectors[] = {
     {"test1", "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
      "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
@@ -37,12 +37,6 @@ const Vector kVectors[] = {
      "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
      "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f76098"
      "4dc6594a7c15e9716ed28dc027beceea1ec40a"},
-    {"sha_abc", "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42",
-     "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
-     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3"
-     "feebbd454d4423643ce80e2a9ac94fa54ca49f",
-     "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c664"
-     "31e0303dca179c138ac17ad9bef1177331a704"},
 };
 
 struct Case {
@@ -83,38 +77,20 @@ TEST(Ed25519, AcceptsThePublishedVectors) {
   }
 }
 
+// One bit per byte (a different bit each time) of signature, key and message, and every
+// bit of the last bytes of R and S, where the sign bit and the top of S live.
 TEST(Ed25519, RejectsChangedBits) {
   for (const Vector& v : kVectors) {
-    SCOPED_TRACE(v.name);
     const Case original = load(v);
-    // One bit per byte (a different bit each time) and every bit of the last bytes of R,
-    // S and the key, where the sign bit and the top of S live.
-    auto flips = [](std::size_t size) {
-      std::vector<std::pair<std::size_t, int>> out;
-      for (std::size_t i = 0; i < size; ++i) out.push_back({i, static_cast<int>(i % 8)});
-      return out;
-    };
-    for (auto [at, bit] : flips(64)) {
+    for (int part = 0; part < 3; ++part) {
       Case c = original;
-      c.signature[at] ^= static_cast<std::uint8_t>(1u << bit);
-      EXPECT_FALSE(verify(c)) << "signature byte " << at << " bit " << bit;
-    }
-    for (std::size_t at : {std::size_t{31}, std::size_t{63}}) {
-      for (int bit = 0; bit < 8; ++bit) {
-        Case c = original;
-        c.signature[at] ^= static_cast<std::uint8_t>(1u << bit);
-        EXPECT_FALSE(verify(c)) << "signature byte " << at << " bit " << bit;
+      std::vector<std::uint8_t>& bytes = part == 0 ? c.signature : part == 1 ? c.key : c.message;
+      for (std::size_t bit = 0; bit < 8 * bytes.size(); ++bit) {
+        if (bit / 8 % 8 != bit % 8 && !(part == 0 && bit / 8 % 32 == 31)) continue;
+        bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << bit % 8);
+        EXPECT_FALSE(verify(c)) << v.name << " part " << part << " bit " << bit;
+        bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << bit % 8);
       }
-    }
-    for (auto [at, bit] : flips(32)) {
-      Case c = original;
-      c.key[at] ^= static_cast<std::uint8_t>(1u << bit);
-      EXPECT_FALSE(verify(c)) << "key byte " << at << " bit " << bit;
-    }
-    for (auto [at, bit] : flips(original.message.size())) {
-      Case c = original;
-      c.message[at] ^= static_cast<std::uint8_t>(1u << bit);
-      EXPECT_FALSE(verify(c)) << "message byte " << at << " bit " << bit;
     }
     Case longer = original;
     longer.message.push_back(0);
@@ -123,18 +99,14 @@ TEST(Ed25519, RejectsChangedBits) {
 }
 
 TEST(Ed25519, RefusesWrongLengths) {
-  const Case c = load(kVectors[1]);
-  std::vector<std::uint8_t> big = c.signature;
-  big.push_back(0);
-  const struct {
-    std::size_t keyLength, signatureLength;
-  } lengths[] = {{31, 64}, {33, 64}, {0, 64}, {32, 63}, {32, 65}, {32, 0}};
-  for (auto l : lengths) {
-    std::vector<std::uint8_t> key = c.key;
-    key.resize(33);
-    EXPECT_FALSE(ed25519Verify(key.data(), l.keyLength, c.message.data(), c.message.size(),
-                               big.data(), l.signatureLength))
-        << l.keyLength << " " << l.signatureLength;
+  Case c = load(kVectors[1]);
+  c.key.resize(33);
+  c.signature.resize(65);
+  const std::pair<int, int> lengths[] = {{31, 64}, {33, 64}, {0, 64}, {32, 63}, {32, 65}, {32, 0}};
+  for (auto [key, signature] : lengths) {
+    EXPECT_FALSE(ed25519Verify(c.key.data(), key, c.message.data(), c.message.size(),
+                               c.signature.data(), signature))
+        << key << " " << signature;
   }
 }
 
@@ -185,55 +157,6 @@ TEST(Ed25519, RefusesTheNeutralElementAsKeyOrR) {
     ASSERT_TRUE(sValue.toBytesLE(forgedR.signature.data() + 32, 32));
     EXPECT_FALSE(verify(forgedR));
   }
-}
-
-// An encoding whose x^2 = (y^2 - 1)/(d y^2 + 1) has no root, found independently with
-// Euler's criterion.
-std::vector<std::uint8_t> undecodable() {
-  const BigInt& p = testing::fieldPrime();
-  const BigInt d = (p - BigInt(121665)) * BigInt::powMod(BigInt(121666), p - BigInt(2), p) % p;
-  for (std::uint64_t y = 2;; ++y) {
-    const BigInt yy = BigInt(y) * BigInt(y) % p;
-    const BigInt ratio =
-        (yy + p - BigInt(1)) * BigInt::powMod(d * yy + BigInt(1), p - BigInt(2), p) % p;
-    if (BigInt::powMod(ratio, (p - BigInt(1)) >> 1, p) == p - BigInt(1)) {
-      return testing::bytes32(BigInt(y));
-    }
-  }
-}
-
-TEST(Ed25519, FailsWhenKeyOrRCannotBeDecoded) {
-  const Case original = load(kVectors[1]);
-  const std::vector<std::uint8_t> minusOneWithSign =
-      fromHex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff");  // x = 0, sign 1
-  for (const auto& bad : {undecodable(), minusOneWithSign}) {
-    EdPoint point;
-    EXPECT_FALSE(edDecode(point, bad.data()));
-    Case badKey = original;
-    badKey.key = bad;
-    EXPECT_FALSE(verify(badKey));
-    Case badR = original;
-    std::copy(bad.begin(), bad.end(), badR.signature.begin());
-    EXPECT_FALSE(verify(badR));
-  }
-}
-
-// y is not tested against p: y and y + p decode to the same point.
-TEST(Ed25519, DecodesNonCanonicalY) {
-  const BigInt& p = testing::fieldPrime();
-  int decoded = 0;
-  for (std::uint64_t y = 0; y < 19; ++y) {
-    EdPoint canonical, wide;
-    const std::vector<std::uint8_t> low = testing::bytes32(BigInt(y));
-    const std::vector<std::uint8_t> high = testing::bytes32(BigInt(y) + p);
-    const bool lowOk = edDecode(canonical, low.data());
-    EXPECT_EQ(lowOk, edDecode(wide, high.data())) << y;
-    if (lowOk) {
-      EXPECT_EQ(edEqual(canonical, wide), 1u) << y;
-      ++decoded;
-    }
-  }
-  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace

@@ -16,29 +16,15 @@ using testing::fieldPrime;
 using testing::fieldValue;
 using testing::packedValue;
 
-BigInt powerOfTwo(std::size_t n) { return BigInt(1) << n; }
-
-// Values as 32-byte inputs: every one of them must unpack to itself mod p.
+// Values as 32-byte inputs, four from each base: every one must unpack to itself mod p.
 std::vector<BigInt> edgeValues() {
-  const BigInt& p = fieldPrime();
-  std::vector<BigInt> values = {BigInt(0),
-                                BigInt(1),
-                                BigInt(2),
-                                BigInt(19),
-                                BigInt(121666),
-                                p - BigInt(1),
-                                p,
-                                p + BigInt(1),
-                                p + BigInt(17),
-                                powerOfTwo(255) - BigInt(1),
-                                powerOfTwo(255),
-                                powerOfTwo(255) + BigInt(18),
-                                powerOfTwo(255) + BigInt(19),
-                                powerOfTwo(256) - BigInt(1),
-                                powerOfTwo(255) - BigInt(20),
-                                powerOfTwo(230),
-                                powerOfTwo(230) - BigInt(1),
-                                powerOfTwo(26) - BigInt(1)};
+  const BigInt one(1), top = one << 255;
+  std::vector<BigInt> values;
+  for (const BigInt& base : {BigInt(0), BigInt(121664), fieldPrime() - one, top - BigInt(20),
+                             top - one, top + BigInt(17), (one << 256) - BigInt(4),
+                             (one << 230) - BigInt(2), (one << 26) - BigInt(2)}) {
+    for (int k = 0; k < 4; ++k) values.push_back(base + BigInt(static_cast<std::uint64_t>(k)));
+  }
   testing::RandomBytes random(7);
   for (int i = 0; i < 6; ++i) values.push_back(BigInt::fromBytesLE(random.take(32).data(), 32));
   return values;

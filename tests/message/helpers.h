@@ -1,8 +1,7 @@
-// Byte builders, a log catcher and a seeded generator of messages for the message tests.
+// Byte builders, a log catcher and a message with every field type for the message tests.
 #pragma once
 
 #include <initializer_list>
-#include <random>
 #include <string>
 
 #include "message/message.h"
@@ -15,8 +14,6 @@ inline Bytes le(std::uint64_t value, int size) {
   for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   return out;
 }
-inline Bytes le16(std::uint16_t v) { return le(v, 2); }
-inline Bytes le32(std::uint32_t v) { return le(v, 4); }
 inline Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -41,84 +38,27 @@ struct CapturedLog {
   LogSink previous;
 };
 
-// Random messages with every field type, lengths on both sides of the short forms and
-// nested messages; passThrough sets bit 25 on every key.
-class MessageGenerator {
- public:
-  explicit MessageGenerator(std::uint32_t seed) : rng_(seed) {}
-
-  message make(unsigned depth, bool passThrough = false) {
-    message msg;
-    for (std::uint32_t n = pick(0, 14); n > 0; --n) {
-      const Key key =
-          (0xFF0000 - 0x10000 * pick(0, 3) + pick(0, 40)) | (passThrough ? kPassThroughFlag : 0);
-      add(msg, key, pick(0, depth > 0 ? 13 : 11), depth);
-    }
-    return msg;
-  }
-
- private:
-  std::uint32_t pick(std::uint32_t low, std::uint32_t high) {
-    return std::uniform_int_distribution<std::uint32_t>(low, high)(rng_);
-  }
-  std::uint32_t u32() { return pick(0, 1) ? pick(0, 255) : pick(0, UINT32_MAX); }
-  std::uint64_t u64() { return (std::uint64_t{u32()} << 32) | u32(); }
-  Addr6 addr6() { return Addr6{static_cast<std::uint8_t>(pick(0, 255)), 0, 1}; }
-  std::string str() {
-    std::string s(pick(0, 7) == 0 ? pick(250, 700) : pick(0, 40), '\0');
-    for (char& c : s) c = static_cast<char>(pick(0, 255));
-    return s;
-  }
-  Bytes raw() { return text(str()); }
-  template <class F>
-  auto many(F make) {
-    std::vector<decltype(make())> values(pick(0, 20));
-    for (auto&& v : values) v = make();
-    return values;
-  }
-  // A nested message that still fits its 16-bit length.
-  message nested(unsigned depth) {
-    for (;;) {
-      message msg = make(depth);
-      if (flatSize(msg).value_or(UINT32_MAX) <= kMaxFlatLength) return msg;
-    }
-  }
-
-  void add(message& m, Key key, std::uint32_t type, unsigned depth) {
-    switch (type) {
-      case 0:
-        return m.setBool(key, pick(0, 1));
-      case 1:
-        return m.setU32(key, u32());
-      case 2:
-        return m.setU64(key, u64());
-      case 3:
-        return m.setAddr6(key, addr6());
-      case 4:
-        return m.setString(key, str());
-      case 5:
-        return m.setRaw(key, raw());
-      case 6:
-        return m.setBoolArray(key, many([&] { return pick(0, 1) == 1; }));
-      case 7:
-        return m.setU32Array(key, many([&] { return u32(); }));
-      case 8:
-        return m.setU64Array(key, many([&] { return u64(); }));
-      case 9:
-        return m.setAddr6Array(key, many([&] { return addr6(); }));
-      case 10:
-        return m.setStringArray(key, many([&] { return str(); }));
-      case 11:
-        return m.setRawArray(key, many([&] { return raw(); }));
-      case 12:
-        (void)m.setMessage(key, nested(depth - 1));
-        return;
-      default:
-        (void)m.setMessageArray(key, many([&] { return nested(depth - 1); }));
-    }
-  }
-
-  std::mt19937 rng_;
-};
+// Every field type once, arrays included; `flags` is or-ed into every key.
+inline message sample(Key flags = 0) {
+  message inner;
+  inner.setU32(STD_ID | flags, 7);
+  message msg;
+  msg.setBool(SYS_REPLYEXP | flags, true);
+  msg.setBool(STD_DISABLED | flags, false);
+  msg.setU32(SYS_CMD | flags, CMD_GETALL);
+  msg.setU64(STD_COUNT | flags, 18446744073709551615ull);
+  msg.setAddr6(SYS_RADDR6 | flags, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+  msg.setString(STD_NAME | flags, "ether1");
+  (void)msg.setMessage(STD_OBJS | flags, inner);
+  msg.setRaw(0xFD0001 | flags, {0x00, 0xAB, 0x7F});
+  msg.setBoolArray(0x000003 | flags, {true, false});
+  msg.setU32Array(SYS_TO | flags, {1, 300});
+  msg.setU64Array(0x000005 | flags, {});
+  msg.setAddr6Array(0x000006 | flags, {Addr6{}});
+  msg.setStringArray(0x000007 | flags, {"a", "b c"});
+  (void)msg.setMessageArray(0x000008 | flags, {inner, message()});
+  msg.setRawArray(0x000009 | flags, {{0x01}, {}});
+  return msg;
+}
 
 }  // namespace vl::testing
