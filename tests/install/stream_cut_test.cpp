@@ -25,22 +25,19 @@ class CutStream : public InstallFixture {
   }
 };
 
-TEST_F(CutStream, PackageCutAtAnyByteFailsCleanly) {
-  PackageSource p =
-      package("app", "6.49",
-              {{"bin/app", 0100755, "application"}, {"etc/app.conf", 0100644, "setting=1\n"}});
+TEST_F(CutStream, PackageOrBundleCutAtAnyByteFailsCleanly) {
+  PackageSource p = package("app", "6.49", {{"bin/app", 0100755, "application"}});
   p.provides = {Relation{"webui", 0, 0, 1}};
   p.image = Bytes(300, 0x77);
   expectEveryCutFails(build(p), 1);
-}
-
-TEST_F(CutStream, BundleCutAtAnyByteFailsCleanly) {
   BundleSource b;
   b.header = package("suite", "6.49");
   b.header.hasFiles = false;
   b.choices = std::vector<Relation>{{"extra", 0, 0, 0}};
   b.members = {package("core", "6.49", {{"bin/core", 0100755, "core"}}),
                package("extra", "6.49", {{"bin/extra", 0100755, "extra"}})};
+  emptyDirectory("/flash");
+  layOutFlash();
   expectEveryCutFails(buildBundle(b), 3);
 }
 
@@ -66,7 +63,7 @@ TEST_F(CutStream, PackageWithTrailingPartsCutAfterItsSignatureFails) {
 
 TEST_F(CutStream, StreamLongerThanDeclaredFails) {
   Bytes file = build(package("app", "6.49", {{"bin/app", 0100755, "application"}}));
-  for (const std::size_t extra : {1u, 5u, 6u, 40u}) {
+  for (const std::size_t extra : {1u, 6u}) {
     SCOPED_TRACE(extra);
     openRepository();
     Bytes longer = file;

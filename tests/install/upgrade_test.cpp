@@ -76,60 +76,6 @@ TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
                             "installed app-6.49"}));
 }
 
-TEST_F(Upgrade, FlaggedStateKeepsTheLatestBuild) {
-  // In flagged state only the latest builds stay, whatever their names.
-  writeFile("/flash/var/pckg/lib.vpk", build(lib(1800000000)));
-  writeFile("/flash/var/pckg/app-new.vpk", build(app("6.50", 1600000000)));
-  writeFile("/flash/var/pckg/app-old.vpk", build(app("6.49", 1800000000)));
-  openRepository();
-  EXPECT_TRUE(upgrade(true));
-  EXPECT_EQ(readFile("/flash/bin/app"), "app 6.49");
-  EXPECT_EQ(messages()[0], "WARNING: ommiting older package app-6.50: router in flagged state");
-}
-
-TEST_F(Upgrade, FoldersAreTriedInOrderUntilOneYieldsPackages) {
-  const struct {
-    const char* what;
-    bool download, ignore, brokenDownload, flashRw, flashVar;
-    const char* expected;
-  } cases[] = {
-      {"download first", true, false, false, true, true, "from-download"},
-      {"download ignored", true, true, false, true, true, "from-flash-rw"},
-      {"download yields nothing", false, false, true, true, true, "from-flash-rw"},
-      {"last folder", false, false, false, false, true, "from-flash-var"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    emptyDirectory("/flash");
-    emptyDirectory("/rw");
-    layOutFlash();
-    if (c.download) writeFile("/rw/pckg/.download/a.vpk", build(package("from-download")));
-    if (c.ignore) writeFile("/rw/pckg/.download/IGNORE", "");
-    if (c.brokenDownload) writeFile("/rw/pckg/.download/b.vpk", "broken");
-    if (c.flashRw) writeFile("/flash/rw/pckg/a.vpk", build(package("from-flash-rw")));
-    if (c.flashVar) writeFile("/flash/var/pckg/a.vpk", build(package("from-flash-var")));
-    openRepository();
-    EXPECT_TRUE(upgrade());
-    EXPECT_EQ(installedNames(), std::vector<std::string>{c.expected});
-  }
-}
-
-TEST_F(Upgrade, PostInstallLogIsShownOnceAndWiped) {
-  writeFile("/flash/postlog", "first line\nsecond line\n");
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(messages(),
-            (std::vector<std::string>{"first line", "second line", "installed lib-6.49"}));
-  EXPECT_EQ(readFile("/flash/postlog"), std::string(4096, '\0'));
-
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/postlog", "kept\n");
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(readFile("/flash/postlog"), "kept\n");  // no candidates: not read
-}
-
 TEST_F(Upgrade, FailedCandidateAbortsEverything) {
   writeFile("/flash/var/pckg/lib.vpk", build(lib()));
   writeFile("/flash/var/pckg/app.vpk", build(app("6.50"), SignatureForm::SchemeOne));
@@ -158,20 +104,6 @@ TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/var/pdb/kernel/image"), std::string(file.begin(), file.end()));
   EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
-}
-
-TEST_F(Upgrade, UserChoicesOfTheOldDatabaseAreKept) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.49")));
-  openRepository();
-  ASSERT_TRUE(upgrade());
-  writeFile("/flash/var/pdb/app/disabled", "user\n");
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.50")));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(readFile("/flash/x/app/bin/app"), "app 6.50");
-  EXPECT_EQ(readFile("/flash/var/pdb/app/disabled"), "user\n");
 }
 
 // Taken literally, the last step enables every wanted record that is disabled and
