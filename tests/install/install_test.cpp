@@ -96,25 +96,6 @@ TEST_F(Install, SameReleaseAgainKeepsTheVerifiedImage) {
   }
 }
 
-TEST_F(Install, ConflictsAndUserChoicesDecideTheState) {
-  PackageSource guard = package("guard", "6.49", {{"bin/guard", 0100755, "g"}});
-  guard.conflicts = {Relation{"rival", 0, 0, 0}};
-  ASSERT_EQ(install(build(guard)), InstallResult::Installed);
-  openRepository();
-  ASSERT_EQ(install(build(package("rival", "6.49", {{"bin/rival", 0100755, "r"}}))),
-            InstallResult::Installed);
-  EXPECT_EQ(readFile("/flash/x/rival/bin/rival"), "r");
-  EXPECT_EQ(readFile("/flash/var/pdb/rival/disabled"), "auto\n");
-  EXPECT_EQ(readFile("/flash/var/pdb/rival/files"), "x/rival/bin/rival\n");
-  EXPECT_EQ(lastMessage(), "installed (disabled) rival-6.49");
-  UserChoices choices;
-  choices["tool"] = UserChoice{"tool", true};
-  openRepository();
-  ASSERT_EQ(install(build(package("tool", "6.49", {{"bin/tool", 0100755, "t"}})), choices),
-            InstallResult::Installed);
-  EXPECT_EQ(readFile("/flash/var/pdb/tool/disabled"), "user\n");
-}
-
 BundleSource suite(std::optional<std::vector<Relation>> choices) {
   BundleSource b;
   b.header = package("suite", "6.49");

@@ -106,26 +106,6 @@ TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
   EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
 }
 
-// Taken literally, the last step enables every wanted record that is disabled and
-// conflicts with no enabled one, asking only its own conflicts: a record that the new
-// package's conflict disabled comes back, and both end up enabled.
-TEST_F(Upgrade, WantedRecordsDisabledOnTheWayAreEnabledAgain) {
-  PackageSource web = package("web", "6.49", {{"www/web", 0100644, "web"}});
-  web.provides = {Relation{"webui", 0, 0, 3}};
-  writeFile("/flash/var/pckg/web.vpk", build(web));
-  openRepository();
-  ASSERT_TRUE(upgrade());
-
-  PackageSource web2 = package("web2", "6.49", {{"www/web2", 0100644, "web2"}});
-  web2.provides = {Relation{"webui", 0, 0, 5}};
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/web2.vpk", build(web2));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(messages(), (std::vector<std::string>{"installed web2-6.49", "enabled web-6.49"}));
-  EXPECT_FALSE(exists("/flash/var/pdb/web/disabled"));
-}
-
 TEST_F(Upgrade, NothingInstalledAtAllIsAFailure) {
   openRepository();
   EXPECT_FALSE(upgrade());
