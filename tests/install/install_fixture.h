@@ -24,17 +24,6 @@ namespace vl::testing {
 
 using pkgbuild::Bytes;
 
-inline Version ver(const char* text) { return parseVersion(text); }
-inline PackageSource package(const std::string& name, const char* version = "6.49",
-                             std::vector<ArchiveFile> files = {}) {
-  return testPackage(name, version, std::move(files));
-}
-inline Bytes build(const PackageSource& p, SignatureForm form = SignatureForm::Both,
-                   std::uint32_t magic = kMagicTracked) {
-  return buildFile(p, form, magic);
-}
-inline Bytes buildBundle(const BundleSource& b) { return buildBundleFile(b); }
-
 inline constexpr const char* kConsolePath = "/tmp/install-console";
 
 inline Tree snapshot() {

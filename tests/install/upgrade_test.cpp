@@ -9,14 +9,15 @@ namespace vl::testing {
 namespace {
 
 PackageSource app(const char* version, std::uint32_t buildTime = 1700000000) {
-  PackageSource p = package("app", version, {{"bin/app", 0100755, std::string("app ") + version}});
+  PackageSource p =
+      testPackage("app", version, {{"bin/app", 0100755, std::string("app ") + version}});
   p.buildTime = buildTime;
   p.dependencies = {Relation{"lib", 0, 0, 0}};
   return p;
 }
 
 PackageSource lib(std::uint32_t buildTime = 1700000000) {
-  PackageSource p = package("lib", "6.49", {{"lib/lib.so", 0100644, "lib"}});
+  PackageSource p = testPackage("lib", "6.49", {{"lib/lib.so", 0100644, "lib"}});
   p.buildTime = buildTime;
   return p;
 }
@@ -38,9 +39,9 @@ class Upgrade : public InstallFixture {
 };
 
 TEST_F(Upgrade, NewestReleaseOfEachPackageInDependencyOrder) {
-  writeFile("/flash/var/pckg/app-6.49.vpk", build(app("6.49")));
-  writeFile("/flash/var/pckg/app-6.50.wpk", build(app("6.50")));
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
+  writeFile("/flash/var/pckg/app-6.49.vpk", buildFile(app("6.49")));
+  writeFile("/flash/var/pckg/app-6.50.wpk", buildFile(app("6.50")));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
   writeFile("/flash/var/pckg/bad.vpk", "not a package");
   writeFile("/flash/var/pckg/.hidden.vpk", "ignored");
   writeFile("/flash/var/pckg/readme.txt", "ignored");
@@ -57,16 +58,16 @@ TEST_F(Upgrade, NewestReleaseOfEachPackageInDependencyOrder) {
 }
 
 TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app-6.50.vpk", build(app("6.50")));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
+  writeFile("/flash/var/pckg/app-6.50.vpk", buildFile(app("6.50")));
   openRepository();
   ASSERT_TRUE(upgrade());
 
   emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/app-6.47.vpk", build(app("6.47")));
-  writeFile("/flash/var/pckg/app-6.49.vpk", build(app("6.49")));
-  writeFile("/flash/var/pckg/app-6.50.vpk", build(app("6.50")));
-  writeFile("/ram/DOWNGRADE", std::to_string(ver("6.48")) + "\n");
+  writeFile("/flash/var/pckg/app-6.47.vpk", buildFile(app("6.47")));
+  writeFile("/flash/var/pckg/app-6.49.vpk", buildFile(app("6.49")));
+  writeFile("/flash/var/pckg/app-6.50.vpk", buildFile(app("6.50")));
+  writeFile("/ram/DOWNGRADE", std::to_string(parseVersion("6.48")) + "\n");
   openRepository();
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/bin/app"), "app 6.49");
@@ -77,8 +78,8 @@ TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
 }
 
 TEST_F(Upgrade, FailedCandidateAbortsEverything) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.50"), SignatureForm::SchemeOne));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
+  writeFile("/flash/var/pckg/app.vpk", buildFile(app("6.50"), SignatureForm::SchemeOne));
   openRepository();
   const auto before = snapshot();
   EXPECT_FALSE(upgrade());
@@ -89,9 +90,9 @@ TEST_F(Upgrade, FailedCandidateAbortsEverything) {
 // The file of a release already installed was not verified: it is discarded, and the
 // installed release keeps its image.
 TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
-  PackageSource kernel = package("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
+  PackageSource kernel = testPackage("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
   kernel.image = Bytes(64, 0x11);
-  const Bytes file = build(kernel);
+  const Bytes file = buildFile(kernel);
   writeFile("/flash/var/pckg/kernel.vpk", file);
   openRepository();
   EXPECT_TRUE(upgrade());
@@ -99,7 +100,7 @@ TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
   EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
 
   kernel.conflicts = {Relation{"other", 0, 0, 0}};
-  writeFile("/flash/var/pckg/kernel.vpk", build(kernel, SignatureForm::None));
+  writeFile("/flash/var/pckg/kernel.vpk", buildFile(kernel, SignatureForm::None));
   openRepository();
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/var/pdb/kernel/image"), std::string(file.begin(), file.end()));
