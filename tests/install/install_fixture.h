@@ -2,7 +2,6 @@
 // tmpfs mounts), the way the install sequence's package child does it.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,132 +17,17 @@
 #include "packages/install.h"
 #include "packages/journal.h"
 #include "packages/planner.h"
-#include "tools/pellpkg/builder.h"
-#include "tools/signing/signing.h"
+#include "tests/support/files.h"
+#include "tests/support/packages.h"
 
 namespace vl::testing {
 
-using pkgbuild::ArchiveFile;
-using pkgbuild::BundleSource;
 using pkgbuild::Bytes;
-using pkgbuild::PackageSource;
-using pkgbuild::SignatureForm;
-
-inline const SecretKeySet& devKeys() {
-  static const SecretKeySet keys = [] {
-    std::string error;
-    std::optional<SecretKeySet> loaded = loadSecretKeys(VL_DEV_SECRET_KEYS, error);
-    EXPECT_TRUE(loaded) << error;
-    return loaded.value_or(SecretKeySet{});
-  }();
-  return keys;
-}
-
-inline Version ver(const char* text) { return parseVersion(text); }
-
-// A package of the 6.49 line, which needs both signature schemes.
-inline PackageSource package(const std::string& name, const char* version = "6.49",
-                             std::vector<ArchiveFile> files = {}) {
-  PackageSource p;
-  p.name = name;
-  p.version = ver(version);
-  p.buildTime = 1700000000;
-  p.architecture = "mips";
-  p.files = std::move(files);
-  return p;
-}
-
-inline Bytes build(const PackageSource& p, SignatureForm form = SignatureForm::Both,
-                   std::uint32_t magic = kMagicTracked) {
-  std::optional<Bytes> bytes =
-      pkgbuild::buildPackage(p, form, pkgbuild::signerFor(devKeys()), magic);
-  EXPECT_TRUE(bytes);
-  return bytes.value_or(Bytes{});
-}
-
-inline Bytes buildBundle(const BundleSource& b) {
-  std::optional<Bytes> bytes =
-      pkgbuild::buildBundle(b, SignatureForm::Both, pkgbuild::signerFor(devKeys()));
-  EXPECT_TRUE(bytes);
-  return bytes.value_or(Bytes{});
-}
-
-inline std::string readFile(const std::string& path) {
-  FdStream in = FdStream::openRead(path);
-  std::vector<std::uint8_t> bytes;
-  if (!in.isOpen() || !readAll(in, bytes)) return "<absent>";
-  return std::string(bytes.begin(), bytes.end());
-}
-
-inline void writeFile(const std::string& path, const std::string& text) {
-  createParentDirectories(path);
-  FdStream out = FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
-  ASSERT_TRUE(out.isOpen()) << path;
-  ASSERT_EQ(out.write(text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ASSERT_TRUE(out.close());
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes) {
-  writeFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
-// Removes what is in path, and path itself unless keepRoot.
-inline void removeTree(const std::string& path, bool keepRoot = false) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    std::vector<std::string> names;
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-    for (const std::string& name : names) removeTree(path + "/" + name);
-    if (!keepRoot) (void)::rmdir(path.c_str());
-    return;
-  }
-  (void)::unlink(path.c_str());
-}
-
-inline void emptyDirectory(const std::string& path) { removeTree(path, true); }
-
-inline bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Every path under root with its type, mode and contents (or link target): two equal
-// snapshots mean nothing was created, changed or left behind. It stays on the root's own
-// file system: the sandbox may mount the build tree below /tmp.
-inline void snapshotInto(const std::string& path, std::map<std::string, std::string>& out,
-                         dev_t device = 0) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (device == 0) device = st.st_dev;
-  if (st.st_dev != device) return;
-  std::string description = std::to_string(st.st_mode) + " ";
-  if (S_ISLNK(st.st_mode)) {
-    char target[4096];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-    description += std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-  } else if (S_ISREG(st.st_mode)) {
-    description += readFile(path);
-  } else if (S_ISDIR(st.st_mode)) {
-    if (DIR* dir = ::opendir(path.c_str())) {
-      std::vector<std::string> names;
-      while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-      for (const std::string& name : names) snapshotInto(path + "/" + name, out, device);
-    }
-  }
-  out[path] = description;
-}
 
 inline constexpr const char* kConsolePath = "/tmp/install-console";
 
-inline std::map<std::string, std::string> snapshot() {
-  std::map<std::string, std::string> tree;
+inline Tree snapshot() {
+  Tree tree;
   for (const char* root : {"/flash", "/ram", "/rw", "/tmp"}) snapshotInto(root, tree);
   tree.erase(kConsolePath);  // the reporter's own output
   return tree;
@@ -225,6 +108,18 @@ class InstallFixture : public ::testing::Test {
       journal.stageMove(kImageCopyPath, outputs.imagePath + "image");
     } else {
       (void)::unlink(kImageCopyPath);  // no kept image for this package
+    }
+  }
+
+  // Installs file from a fresh repository; the flash must stay exactly as it was.
+  void expectNoTrace(const Bytes& file, InstallResult expected, const char* message,
+                     std::uint32_t allowed = 1) {
+    openRepository();
+    const Tree before = snapshot();
+    EXPECT_EQ(install(file, {}, allowed), expected);
+    EXPECT_EQ(snapshot(), before);
+    if (message != nullptr) {
+      EXPECT_EQ(messages(), std::vector<std::string>{message});
     }
   }
 

@@ -9,14 +9,15 @@ namespace vl::testing {
 namespace {
 
 PackageSource app(const char* version, std::uint32_t buildTime = 1700000000) {
-  PackageSource p = package("app", version, {{"bin/app", 0100755, std::string("app ") + version}});
+  PackageSource p =
+      testPackage("app", version, {{"bin/app", 0100755, std::string("app ") + version}});
   p.buildTime = buildTime;
   p.dependencies = {Relation{"lib", 0, 0, 0}};
   return p;
 }
 
 PackageSource lib(std::uint32_t buildTime = 1700000000) {
-  PackageSource p = package("lib", "6.49", {{"lib/lib.so", 0100644, "lib"}});
+  PackageSource p = testPackage("lib", "6.49", {{"lib/lib.so", 0100644, "lib"}});
   p.buildTime = buildTime;
   return p;
 }
@@ -38,9 +39,9 @@ class Upgrade : public InstallFixture {
 };
 
 TEST_F(Upgrade, NewestReleaseOfEachPackageInDependencyOrder) {
-  writeFile("/flash/var/pckg/app-6.49.vpk", build(app("6.49")));
-  writeFile("/flash/var/pckg/app-6.50.wpk", build(app("6.50")));
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
+  writeFile("/flash/var/pckg/app-6.49.vpk", buildFile(app("6.49")));
+  writeFile("/flash/var/pckg/app-6.50.wpk", buildFile(app("6.50")));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
   writeFile("/flash/var/pckg/bad.vpk", "not a package");
   writeFile("/flash/var/pckg/.hidden.vpk", "ignored");
   writeFile("/flash/var/pckg/readme.txt", "ignored");
@@ -57,16 +58,16 @@ TEST_F(Upgrade, NewestReleaseOfEachPackageInDependencyOrder) {
 }
 
 TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app-6.50.vpk", build(app("6.50")));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
+  writeFile("/flash/var/pckg/app-6.50.vpk", buildFile(app("6.50")));
   openRepository();
   ASSERT_TRUE(upgrade());
 
   emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/app-6.47.vpk", build(app("6.47")));
-  writeFile("/flash/var/pckg/app-6.49.vpk", build(app("6.49")));
-  writeFile("/flash/var/pckg/app-6.50.vpk", build(app("6.50")));
-  writeFile("/ram/DOWNGRADE", std::to_string(ver("6.48")) + "\n");
+  writeFile("/flash/var/pckg/app-6.47.vpk", buildFile(app("6.47")));
+  writeFile("/flash/var/pckg/app-6.49.vpk", buildFile(app("6.49")));
+  writeFile("/flash/var/pckg/app-6.50.vpk", buildFile(app("6.50")));
+  writeFile("/ram/DOWNGRADE", std::to_string(parseVersion("6.48")) + "\n");
   openRepository();
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/bin/app"), "app 6.49");
@@ -76,63 +77,9 @@ TEST_F(Upgrade, DowngradeMarkerSetsAMinimumAndPrefersTheOlderRelease) {
                             "installed app-6.49"}));
 }
 
-TEST_F(Upgrade, FlaggedStateKeepsTheLatestBuild) {
-  // In flagged state only the latest builds stay, whatever their names.
-  writeFile("/flash/var/pckg/lib.vpk", build(lib(1800000000)));
-  writeFile("/flash/var/pckg/app-new.vpk", build(app("6.50", 1600000000)));
-  writeFile("/flash/var/pckg/app-old.vpk", build(app("6.49", 1800000000)));
-  openRepository();
-  EXPECT_TRUE(upgrade(true));
-  EXPECT_EQ(readFile("/flash/bin/app"), "app 6.49");
-  EXPECT_EQ(messages()[0], "WARNING: ommiting older package app-6.50: router in flagged state");
-}
-
-TEST_F(Upgrade, FoldersAreTriedInOrderUntilOneYieldsPackages) {
-  const struct {
-    const char* what;
-    bool download, ignore, brokenDownload, flashRw, flashVar;
-    const char* expected;
-  } cases[] = {
-      {"download first", true, false, false, true, true, "from-download"},
-      {"download ignored", true, true, false, true, true, "from-flash-rw"},
-      {"download yields nothing", false, false, true, true, true, "from-flash-rw"},
-      {"last folder", false, false, false, false, true, "from-flash-var"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    emptyDirectory("/flash");
-    emptyDirectory("/rw");
-    layOutFlash();
-    if (c.download) writeFile("/rw/pckg/.download/a.vpk", build(package("from-download")));
-    if (c.ignore) writeFile("/rw/pckg/.download/IGNORE", "");
-    if (c.brokenDownload) writeFile("/rw/pckg/.download/b.vpk", "broken");
-    if (c.flashRw) writeFile("/flash/rw/pckg/a.vpk", build(package("from-flash-rw")));
-    if (c.flashVar) writeFile("/flash/var/pckg/a.vpk", build(package("from-flash-var")));
-    openRepository();
-    EXPECT_TRUE(upgrade());
-    EXPECT_EQ(installedNames(), std::vector<std::string>{c.expected});
-  }
-}
-
-TEST_F(Upgrade, PostInstallLogIsShownOnceAndWiped) {
-  writeFile("/flash/postlog", "first line\nsecond line\n");
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(messages(),
-            (std::vector<std::string>{"first line", "second line", "installed lib-6.49"}));
-  EXPECT_EQ(readFile("/flash/postlog"), std::string(4096, '\0'));
-
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/postlog", "kept\n");
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(readFile("/flash/postlog"), "kept\n");  // no candidates: not read
-}
-
 TEST_F(Upgrade, FailedCandidateAbortsEverything) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.50"), SignatureForm::SchemeOne));
+  writeFile("/flash/var/pckg/lib.vpk", buildFile(lib()));
+  writeFile("/flash/var/pckg/app.vpk", buildFile(app("6.50"), SignatureForm::SchemeOne));
   openRepository();
   const auto before = snapshot();
   EXPECT_FALSE(upgrade());
@@ -143,9 +90,9 @@ TEST_F(Upgrade, FailedCandidateAbortsEverything) {
 // The file of a release already installed was not verified: it is discarded, and the
 // installed release keeps its image.
 TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
-  PackageSource kernel = package("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
+  PackageSource kernel = testPackage("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
   kernel.image = Bytes(64, 0x11);
-  const Bytes file = build(kernel);
+  const Bytes file = buildFile(kernel);
   writeFile("/flash/var/pckg/kernel.vpk", file);
   openRepository();
   EXPECT_TRUE(upgrade());
@@ -153,45 +100,11 @@ TEST_F(Upgrade, KeptImageIsPutInPlaceOnlyForAVerifiedInstall) {
   EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
 
   kernel.conflicts = {Relation{"other", 0, 0, 0}};
-  writeFile("/flash/var/pckg/kernel.vpk", build(kernel, SignatureForm::None));
+  writeFile("/flash/var/pckg/kernel.vpk", buildFile(kernel, SignatureForm::None));
   openRepository();
   EXPECT_TRUE(upgrade());
   EXPECT_EQ(readFile("/flash/var/pdb/kernel/image"), std::string(file.begin(), file.end()));
   EXPECT_FALSE(exists("/flash/var/pckg/kernel.vpk"));
-}
-
-TEST_F(Upgrade, UserChoicesOfTheOldDatabaseAreKept) {
-  writeFile("/flash/var/pckg/lib.vpk", build(lib()));
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.49")));
-  openRepository();
-  ASSERT_TRUE(upgrade());
-  writeFile("/flash/var/pdb/app/disabled", "user\n");
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/app.vpk", build(app("6.50")));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(readFile("/flash/x/app/bin/app"), "app 6.50");
-  EXPECT_EQ(readFile("/flash/var/pdb/app/disabled"), "user\n");
-}
-
-// Taken literally, the last step enables every wanted record that is disabled and
-// conflicts with no enabled one, asking only its own conflicts: a record that the new
-// package's conflict disabled comes back, and both end up enabled.
-TEST_F(Upgrade, WantedRecordsDisabledOnTheWayAreEnabledAgain) {
-  PackageSource web = package("web", "6.49", {{"www/web", 0100644, "web"}});
-  web.provides = {Relation{"webui", 0, 0, 3}};
-  writeFile("/flash/var/pckg/web.vpk", build(web));
-  openRepository();
-  ASSERT_TRUE(upgrade());
-
-  PackageSource web2 = package("web2", "6.49", {{"www/web2", 0100644, "web2"}});
-  web2.provides = {Relation{"webui", 0, 0, 5}};
-  emptyDirectory("/flash/var/pckg");
-  writeFile("/flash/var/pckg/web2.vpk", build(web2));
-  openRepository();
-  EXPECT_TRUE(upgrade());
-  EXPECT_EQ(messages(), (std::vector<std::string>{"installed web2-6.49", "enabled web-6.49"}));
-  EXPECT_FALSE(exists("/flash/var/pdb/web/disabled"));
 }
 
 TEST_F(Upgrade, NothingInstalledAtAllIsAFailure) {

@@ -4,6 +4,7 @@
 
 #include "packages/planner.h"
 #include "tests/planner/planner_fixture.h"
+#include "tests/support/files.h"
 
 namespace vl::testing {
 namespace {
@@ -46,10 +47,6 @@ const PlanCase kPlans[] = {
     {"a one-sided conflict disables the other record",
      {{.name = "a"}, {.name = "b", .conflicts = {rel("a")}}}, 1, true, "a(off) b",
      {"disabled a-1.0"}},
-    {"higher provides priority wins, declared later",
-     {{.name = "a", .provides = {rel("x", 0, 0, 3)}},
-      {.name = "b", .provides = {rel("x", 0, 0, 5)}}},
-     1, true, "a(off) b", {"disabled a-1.0"}},
     {"enabling a record disables what it conflicts with",
      {{.name = "a"}, {.name = "b", .disabled = true, .pending = kEnable, .conflicts = {rel("a")}}},
      1, true, "a(off) b", {"disabled a-1.0", "enabled b-1.0"}},
@@ -58,12 +55,6 @@ const PlanCase kPlans[] = {
       {.name = "b", .disabled = true, .pending = kEnable, .conflicts = {rel("a")}}},
      1, true, "base a(off) b",
      {"WARNING: can not enable a: b-1.0 conflicts with it", "enabled b-1.0"}},
-    {"disabling a dependency is cancelled",
-     {{.name = "a", .deps = {rel("b")}}, {.name = "b", .pending = kDisable}}, 1, false, "a b",
-     {"WARNING: can not disable b-1.0: a depends on it"}},
-    {"uninstalling a dependency is cancelled, silently at verbosity 0",
-     {{.name = "a", .deps = {rel("b")}}, {.name = "b", .pending = kUninstall}}, 0, false, "a b",
-     {}},
     {"uninstalling every package is refused",
      {{.name = "a", .pending = kUninstall}, {.name = "b", .disabled = true, .pending = kUninstall}},
      1, false, "a b(off)", {"ERROR: can not uninstall or disable all packages"}},
@@ -83,18 +74,6 @@ const PlanCase kPlans[] = {
       {.name = "m1", .disabled = true, .bundle = "bundle"},
       {.name = "m2", .disabled = true, .bundle = "bundle"}},
      1, true, "bundle m1 m2", {"enabled m2-1.0", "enabled m1-1.0", "enabled bundle-1.0"}},
-    {"a bundle whose members all go is uninstalled",
-     {{.name = "x"}, {.name = "bundle", .isBundle = true},
-      {.name = "m1", .pending = kUninstall, .bundle = "bundle"}},
-     2, true, "x", {"uninstalled bundle-1.0", "uninstalled m1-1.0"}},
-    {"an enabled bundle whose members are all disabled is uninstalled",
-     {{.name = "x"}, {.name = "bundle", .isBundle = true},
-      {.name = "m1", .disabled = true, .bundle = "bundle"}},
-     2, true, "x m1(off)", {"uninstalled bundle-1.0"}},
-    {"a disabled bundle stays disabled when no member stays enabled",
-     {{.name = "x"}, {.name = "bundle", .disabled = true, .pending = kEnable, .isBundle = true},
-      {.name = "m1", .pending = kDisable, .bundle = "bundle"}},
-     2, true, "x bundle(off) m1(off)", {"disabled m1-1.0"}},
     {"a missing dependency uninstalls over several levels",
      {{.name = "b", .deps = {rel("c")}}, {.name = "c", .deps = {rel("d")}},
       {.name = "d", .deps = {rel("gone")}}, {.name = "base"}},
@@ -112,11 +91,6 @@ const PlanCase kPlans[] = {
      {{.name = "base"}, {.name = "r", .deps = {rel("gone"), rel("x")}},
       {.name = "x", .disabled = true}},
      1, true, "base x(off)", {}},
-    {"a held dependency is the newest candidate",
-     {{.name = "a", .disabled = true, .pending = kEnable, .deps = {rel("lib")}},
-      {.name = "lib", .version = "2.0", .disabled = true},
-      {.name = "lib", .version = "1.0", .disabled = true}},
-     1, true, "a lib lib(off)", {"enabled lib-2.0", "enabled a-1.0"}},
     {"of two releases to enable the older one is left out",
      {{.name = "base"}, {.name = "x", .version = "1.0", .disabled = true, .pending = kEnable},
       {.name = "x", .version = "2.0", .disabled = true, .pending = kEnable}},
@@ -146,8 +120,6 @@ const PlanCase kPlans[] = {
      1, true, "app lib ups",
      {"WARNING: can not uninstall lib-1.0: app depends on it",
       "WARNING: can not disable ups-1.0: lib depends on it", "enabled ups-1.0"}},
-    {"uninstalls are reported from verbosity 2 on",
-     {{.name = "a"}, {.name = "b", .pending = kUninstall}}, 1, true, "a", {}},
     {"a record created empty (a choice-list entry) is no placeholder: its conflict holds",
      {{.name = "a"}, {.name = "", .version = nullptr, .buildTime = 0, .conflicts = {rel("a")}}},
      1, true, "a(off) ", {"disabled a-1.0"}},
@@ -155,28 +127,6 @@ const PlanCase kPlans[] = {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Planner, ApplyPendingActions, ::testing::ValuesIn(kPlans));
-
-TEST_F(PlannerFixture, RefusedPlanClearsEveryPendingAction) {
-  add({{.name = "a", .pending = kUninstall},
-       {.name = "b", .disabled = true, .pending = kEnable, .deps = {rel("gone")}}});
-  PendingPlan plan;
-  plan.enable.push_back(repository.packages[0].get());
-  EXPECT_FALSE(planner().planPendingActions(kReportChanges, plan));
-  EXPECT_EQ(plan.enable.size(), 1u);  // left as it was
-  for (const auto& record : repository.packages) EXPECT_EQ(record->pending, kNone);
-  EXPECT_TRUE(journal.empty());
-}
-
-TEST_F(PlannerFixture, AppliedActionsAreStagedInTheJournal) {
-  add({{.name = "a", .conflicts = {rel("b")}},
-       {.name = "b"},
-       {.name = "c", .pending = kUninstall}});
-  ASSERT_TRUE(planner().applyPendingActions(journal, kSilent));
-  const ChangeJournal::Entry* disabled = journal.find("/flash/var/pdb/b/disabled");
-  ASSERT_NE(disabled, nullptr);
-  EXPECT_EQ(disabled->kind, ChangeJournal::Kind::StagedFile);
-  EXPECT_TRUE(messages().empty());
-}
 
 TEST_F(PlannerFixture, DropOutdatedPackagesKeepsTheCurrentSystemOnly) {
   // clang-format off
@@ -195,25 +145,16 @@ TEST_F(PlannerFixture, DropOutdatedPackagesKeepsTheCurrentSystemOnly) {
 // The marker lives in the sandbox's own /ram.
 TEST(FlaggedState, FirstByteOfThePelmodeMarker) {
   struct statfs ram {};
-  ASSERT_EQ(::statfs("/ram", &ram), 0) << "run this test in its sandbox";
-  ASSERT_EQ(ram.f_type, TMPFS_MAGIC) << "/ram is no private tmpfs";
-  const struct {
-    const char* contents;  // nullptr: no marker
-    std::size_t length;
-    bool expected;
-  } cases[] = {
-      {nullptr, 0, false}, {"", 0, false}, {"\0\1", 2, false}, {"1", 1, true}, {"\2", 1, true}};
-  for (const auto& c : cases) {
-    (void)::unlink("/ram/pelmode");
-    if (c.contents != nullptr) {
-      const int fd = ::open("/ram/pelmode", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ASSERT_GE(fd, 0);
-      ASSERT_EQ(::write(fd, c.contents, c.length), static_cast<ssize_t>(c.length));
-      ::close(fd);
-    }
-    EXPECT_EQ(readFlaggedState(), c.expected) << c.length;
+  ASSERT_EQ(::statfs("/ram", &ram), 0);
+  ASSERT_EQ(ram.f_type, TMPFS_MAGIC) << "/ram is no private tmpfs: run this test in its sandbox";
+  EXPECT_FALSE(readFlaggedState());  // no marker
+  const std::pair<std::string, bool> cases[] = {
+      {"", false}, {std::string("\0\1", 2), false}, {"1", true}, {"\2", true}};
+  for (const auto& [contents, expected] : cases) {
+    writeFile("/ram/pelmode", contents);
+    EXPECT_EQ(readFlaggedState(), expected) << contents.size();
   }
-  (void)::unlink("/ram/pelmode");
+  removeTree("/ram/pelmode");
 }
 
 }  // namespace

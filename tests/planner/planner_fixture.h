@@ -66,15 +66,18 @@ inline std::unique_ptr<Package> makeRecord(const Rec& row) {
   return record;
 }
 
-class FakeBoard final : public BoardQueries {
- public:
+struct BoardAnswers {
   Version minVersion = 0;
   bool flag1000 = false;
   bool largeEraseBlocks = false;
+};
 
-  Version boardMinVersion() const override { return minVersion; }
-  bool boardHasFlag1000() const override { return flag1000; }
-  bool mtd0HasLargeEraseBlocks() const override { return largeEraseBlocks; }
+class FakeBoard final : public BoardQueries {
+ public:
+  BoardAnswers answers;
+  Version boardMinVersion() const override { return answers.minVersion; }
+  bool boardHasFlag1000() const override { return answers.flag1000; }
+  bool mtd0HasLargeEraseBlocks() const override { return answers.largeEraseBlocks; }
 };
 
 class PlannerFixture : public ::testing::Test {
