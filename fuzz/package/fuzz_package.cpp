@@ -3,10 +3,10 @@
 // installed into a change journal on an empty database (in the board root of
 // fuzz/common/board_root.h): whatever the package is, every staged path and every owned
 // file stays inside "/flash", and aborting leaves no file.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "fuzz/common/board_root.h"
@@ -88,10 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (type == vl::kPartSignature && reader.verifySignature() > 2) std::abort();
     type = reader.next();
   }
-  if (reader.position() > size) std::abort();
+  // The copy is exactly the bytes consumed.
   const std::vector<std::uint8_t>& copied = copy.bytes();
-  if (copied.size() != reader.position() ||
-      (!copied.empty() && std::memcmp(copied.data(), data, copied.size()) != 0)) {
+  if (copied.size() != reader.position() || !std::equal(copied.begin(), copied.end(), data)) {
     std::abort();
   }
   installIntoJournal(data, size);
