@@ -7,6 +7,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -18,22 +19,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "packages/board_queries.h"
+#include "packages/journal.h"
+#include "streams/stream.h"
 
 namespace vl::fuzzing {
 
 inline constexpr const char* kBoardPaths[] = {"/flash", "/ram", "/rw"};
 
-inline bool isTmpfs(const char* path) {
-  struct statfs fs {};
-  return ::statfs(path, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
-}
-
 // Call from LLVMFuzzerInitialize; returns only with the board's paths in place.
 inline void enterBoardRoot(int argc, char** argv) {
-  if (isTmpfs("/flash") && isTmpfs("/ram") && isTmpfs("/rw")) return;
+  if (std::all_of(std::begin(kBoardPaths), std::end(kBoardPaths), [](const char* path) {
+        struct statfs fs {};
+        return ::statfs(path, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+      })) {
+    return;
+  }
   char self[PATH_MAX] = {}, cwd[PATH_MAX] = {}, link[PATH_MAX] = {};
   DIR* root = ::opendir("/");
   if (std::getenv("VL_FUZZ_BOARD_ROOT") != nullptr || root == nullptr ||
@@ -96,6 +100,19 @@ inline bool insideFlash(const std::string& path, bool listed) {
     start = end + 1;
   }
   return true;
+}
+
+// The whole file, its directories made first; any failure ends the run.
+inline void writeFile(const std::string& path, std::string_view text) {
+  createParentDirectories(path);
+  FdStream out = FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
+  if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
+}
+
+// Where the product's console output goes.
+inline int devNull() {
+  static const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  return fd;
 }
 
 struct AnyBoard final : BoardQueries {

@@ -2,11 +2,11 @@
 // markers, schedule, image header) and of "/ram/DOWNGRADE": loading, listing, planning
 // and an upgrade run over them stay in bounds, and whatever a record claims, removing it
 // stages removals only inside "/flash".
-#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "fuzz/common/board_root.h"
 #include "packages/database.h"
@@ -21,14 +21,6 @@ constexpr const char* kRecordFiles[] = {"version", "deps",     "provides", "conf
 constexpr const char* kOtherFiles[] = {"/ram/pdb/a/schedule", "/rw/pckg/.images/b",
                                        "/flash/var/pdb/b/files", "/ram/DOWNGRADE"};
 
-void writeMaybe(FuzzedDataProvider& input, const std::string& path) {
-  if (!input.ConsumeBool()) return;
-  const std::string text = input.ConsumeRandomLengthString(4096);
-  vl::createParentDirectories(path);
-  vl::FdStream out = vl::FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
-  if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
@@ -40,18 +32,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 16384) return 0;
   vl::fuzzing::clearBoardPaths();
   FuzzedDataProvider input(data, size);
-  for (const char* name : kRecordFiles) writeMaybe(input, std::string("/flash/var/pdb/a/") + name);
-  for (const char* path : kOtherFiles) writeMaybe(input, path);
-  static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  std::vector<std::string> paths(std::begin(kOtherFiles), std::end(kOtherFiles));
+  for (const char* name : kRecordFiles) paths.push_back(std::string("/flash/var/pdb/a/") + name);
+  for (const std::string& path : paths) {
+    if (input.ConsumeBool()) vl::fuzzing::writeFile(path, input.ConsumeRandomLengthString(4096));
+  }
   vl::Repository repository;
-  repository.reporter.setOutput(devNull);
+  repository.reporter.setOutput(vl::fuzzing::devNull());
   repository.open(false, "mips");
   repository.dump();
   repository.list();
   vl::fuzzing::AnyBoard board;
   vl::Planner planner(repository, board, input.ConsumeBool());
   vl::ChangeJournal journal;
-  journal.setOutput(devNull, devNull);
+  journal.setOutput(vl::fuzzing::devNull(), vl::fuzzing::devNull());
   (void)planner.applyPendingActions(journal, 1);
   (void)vl::upgradeFromFolders(planner, journal, 0);
   journal.abort();

@@ -20,34 +20,34 @@ namespace {
 const vl::MacAddress kBoard = {2, 0, 0, 0, 0, 1}, kServer = {2, 0, 0, 0, 0, 2},
                      kOther = {2, 0, 0, 0, 0, 3};
 
-int boundSocket(sockaddr_in& address) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-  address = sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t size = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) std::abort();
-  (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  return fd;
-}
-
-// The server's socket, and a board link with one channel that sends to it.
+// The server's socket, and a board link with one channel that sends to it; both bound
+// to ephemeral loopback ports.
 struct Loopback {
   sockaddr_in server{}, board{};
-  int serverFd = boundSocket(server);
+  int serverFd = bound(server);
   vl::ServerLink link;
 
+  static int bound(sockaddr_in& address) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    address = sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) std::abort();
+    (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    return fd;
+  }
   Loopback() {
-    link.channels.push_back(std::make_unique<vl::NetChannel>());
-    link.channels[0]->socket = boundSocket(board);
-    link.channels[0]->hardwareAddress = kBoard;
-    link.channels[0]->destination = server;
+    auto& channel = *link.channels.emplace_back(std::make_unique<vl::NetChannel>());
+    channel.socket = bound(board);
+    channel.hardwareAddress = kBoard;
+    channel.destination = server;
   }
   ~Loopback() { ::close(serverFd); }
-  void send(const vl::MacAddress& from, std::string_view text, std::uint16_t seq,
-            std::uint16_t ack) {
+  void send(const vl::MacAddress& from, std::string_view text, int seq, int ack) {
     vl::FrameBuffer frame{};
     const std::string_view payload = text.substr(0, vl::kMaxPayload);
     std::memcpy(vl::framePayload(frame), payload.data(), payload.size());
-    vl::writeFrameHeader(frame, from, kBoard, static_cast<std::uint16_t>(payload.size()), seq, ack);
+    vl::writeFrameHeader(frame, from, kBoard, static_cast<std::uint16_t>(payload.size()),
+                         static_cast<std::uint16_t>(seq), static_cast<std::uint16_t>(ack));
     (void)::sendto(serverFd, frame.data(), vl::kFrameHeaderSize + payload.size(), 0,
                    reinterpret_cast<const sockaddr*>(&board), sizeof board);
   }
@@ -63,11 +63,9 @@ void checkAcceptance(FuzzedDataProvider& input) {
   std::memcpy(frame.data(), bytes.data(), bytes.size());
   const int received = input.ConsumeBool() ? -1 : static_cast<int>(bytes.size());
   const bool accepted = vl::acceptFrame(state, frame, received);
-  if (accepted != (state.recvSeq == before.recvSeq + 1) || state.sentSeq != before.sentSeq) {
-    std::abort();
-  }
-  if (accepted && (vl::frameLength(frame) + vl::kFrameHeaderSize != bytes.size() ||
-                   vl::frameSender(frame) == kBoard)) {
+  if (accepted != (state.recvSeq == before.recvSeq + 1) || state.sentSeq != before.sentSeq ||
+      (accepted && (vl::frameLength(frame) + vl::kFrameHeaderSize != bytes.size() ||
+                    vl::frameSender(frame) == kBoard))) {
     std::abort();
   }
 }
@@ -90,8 +88,7 @@ void checkAnnounce(std::string_view answer, std::uint32_t sent, std::uint32_t re
   Loopback loop;
   loop.link.chosen = 0;
   loop.link.state = vl::LinkState{sent, received, kBoard, kServer};
-  loop.send(kServer, answer, static_cast<std::uint16_t>(received + 1),
-            static_cast<std::uint16_t>(sent + 1));
+  loop.send(kServer, answer, static_cast<int>(received + 1), static_cast<int>(sent + 1));
   const vl::NextFile next = vl::requestNextFile(loop.link);
   if (next == vl::NextFile::LinkFailure) std::abort();
   const vl::FileStream& file = *loop.link.fileStream;

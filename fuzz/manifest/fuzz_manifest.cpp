@@ -3,14 +3,11 @@
 // to the same header fields (without an architecture part the reader takes its default). Inputs
 // that could name a file outside the folder (a "/", a "\" escape or "..") are passed over; the
 // folder is in the private board root.
-#include <fcntl.h>
-
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "fuzz/common/board_root.h"
-#include "packages/journal.h"
 #include "tools/pellpkg/manifest.h"
 
 namespace {
@@ -20,12 +17,6 @@ constexpr const char* kFiles[][2] = {{"tree/a", "alpha\n"},
                                      {"tree/d/b", "beta\n"},
                                      {"image", "IMG"},
                                      {"member.json", R"({"name": "m", "version": "6.49"})"}};
-
-void write(const std::string& path, std::string_view text) {
-  vl::createParentDirectories(path);
-  vl::FdStream out = vl::FdStream::openWrite(path, O_CREAT | O_TRUNC, 0644);
-  if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
-}
 
 void checkBuiltHeader(const vl::pkgbuild::PackageSource& source) {
   const std::optional<vl::pkgbuild::Bytes> built =
@@ -48,7 +39,7 @@ void checkBuiltHeader(const vl::pkgbuild::PackageSource& source) {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   vl::fuzzing::enterBoardRoot(*argc, *argv);
-  for (const auto& [name, text] : kFiles) write(std::string(kFolder) + name, text);
+  for (const auto& [name, text] : kFiles) vl::fuzzing::writeFile(std::string(kFolder) + name, text);
   return 0;
 }
 
@@ -56,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 4096) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (text.find_first_of("/\\") != text.npos || text.find("..") != text.npos) return 0;
-  write(std::string(kFolder) + "manifest.json", text);
+  vl::fuzzing::writeFile(std::string(kFolder) + "manifest.json", text);
   std::string error;
   const auto manifest =
       vl::pkgbuild::loadManifest(std::string(kFolder) + "manifest.json", 1, error);

@@ -3,12 +3,10 @@
 // installed into a change journal on an empty database (in the board root of
 // fuzz/common/board_root.h): whatever the package is, every staged path and every owned
 // file stays inside "/flash", and aborting leaves no file.
-#include <fcntl.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "fuzz/common/board_root.h"
@@ -26,27 +24,21 @@ void walkArchive(vl::PartReader& reader) {
   for (int i = 0; i < 1000 && archive.next(entry) > 0; ++i) {
     std::uint8_t data[512];
     std::uint64_t total = 0;
-    for (ssize_t n; (n = archive.readData(data, sizeof data)) > 0;)
-      total += static_cast<std::uint64_t>(n);
+    for (ssize_t n; (n = archive.readData(data, sizeof data)) > 0;) total += std::uint64_t(n);
     if (total > entry.dataLength) std::abort();
   }
 }
 
-int countFile(const char*, const struct stat* st, int, FTW*) {
-  return S_ISDIR(st->st_mode) ? 0 : 1;
-}
-
 void installIntoJournal(const std::uint8_t* data, std::size_t size) {
-  static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   vl::fuzzing::clearBoardPaths();
   vl::createParentDirectories(std::string(vl::kDatabaseDir) + "x");
   vl::Repository repository;
-  repository.reporter.setOutput(devNull);
+  repository.reporter.setOutput(vl::fuzzing::devNull());
   repository.open(false, "mips");
   vl::fuzzing::AnyBoard board;
   vl::Planner planner(repository, board, false);
   vl::ChangeJournal journal;
-  journal.setOutput(devNull, devNull);
+  journal.setOutput(vl::fuzzing::devNull(), vl::fuzzing::devNull());
   vl::MemorySource source(data, size);
   vl::InstallOutputs outputs;
   (void)vl::installFromStream(planner, journal, source, ~0u, {}, nullptr, outputs);
@@ -60,7 +52,10 @@ void installIntoJournal(const std::uint8_t* data, std::size_t size) {
   }
   journal.abort();
   for (const char* path : vl::fuzzing::kBoardPaths) {
-    if (::nftw(path, countFile, 16, FTW_PHYS) != 0) std::abort();
+    const auto isFile = [](const char*, const struct stat* st, int, FTW*) {
+      return S_ISDIR(st->st_mode) ? 0 : 1;
+    };
+    if (::nftw(path, isFile, 16, FTW_PHYS) != 0) std::abort();
   }
 }
 
@@ -93,10 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (type == vl::kPartSignature && reader.verifySignature() > 2) std::abort();
     type = reader.next();
   }
-  if (reader.position() > size) std::abort();
+  // The copy is exactly the bytes consumed.
   const std::vector<std::uint8_t>& copied = copy.bytes();
-  if (copied.size() != reader.position() ||
-      (!copied.empty() && std::memcmp(copied.data(), data, copied.size()) != 0)) {
+  if (copied.size() != reader.position() || !std::equal(copied.begin(), copied.end(), data)) {
     std::abort();
   }
   installIntoJournal(data, size);

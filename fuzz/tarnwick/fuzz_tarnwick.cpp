@@ -2,7 +2,6 @@
 // tarnwick gives is addressed to the asking board and is a protocol text, the announce
 // of a file chosen for that board, or the bytes of that file at the session's offset.
 // Events go through the event log and the live display as with --events.
-#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
@@ -62,8 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     paths.push_back("/ram/s" + std::to_string(size) + ".scr");
     std::string text(size, '\0');
     for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 23);
-    vl::FdStream out = vl::FdStream::openWrite(paths.back(), O_CREAT | O_TRUNC, 0600);
-    if (out.write(text.data(), text.size()) < 0 || !out.close()) std::abort();
+    vl::fuzzing::writeFile(paths.back(), text);
   }
   paths.push_back(VL_SOURCE_DIR "/fuzz/corpus/fuzz_package/unsigned.vpk");  // for "mips"
   std::string error;
