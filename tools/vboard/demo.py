@@ -43,13 +43,13 @@ HELLO_FILES = {
 SCRIPT = b"# configuration for the virtual board\n/interface ether1 set name=uplink\n"
 
 
-def file_data(spec):
-    return spec if spec else ((rig.mips_bin() / "pellu").read_bytes(), 0o755)
+def file_data(entry):
+    return entry if entry else ((rig.mips_bin() / "pellu").read_bytes(), 0o755)
 
 
 def write_tree(root, files):
-    for rel, spec in files.items():
-        data, mode = file_data(spec)
+    for rel, entry in files.items():
+        data, mode = file_data(entry)
         path = root / rel
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
@@ -81,8 +81,8 @@ def expected_entries():
     """Path on flash -> (mode, sha256) of every file the demo installs."""
     out = {}
     for files in (SYSTEM_FILES, HELLO_FILES):
-        for rel, spec in files.items():
-            data, mode = file_data(spec)
+        for rel, entry in files.items():
+            data, mode = file_data(entry)
             out["/flash/" + rel] = (mode, hashlib.sha256(data).hexdigest())
     out["/flash/setup.scr"] = (None, hashlib.sha256(SCRIPT).hexdigest())
     return out
