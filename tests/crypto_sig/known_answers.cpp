@@ -1,6 +1,6 @@
 #include "tests/crypto_sig/known_answers.h"
 
-#include "tests/crypto_sig/test_support.h"
+#include "tests/support/hex.h"
 
 namespace vl::testing {
 namespace {
