@@ -87,12 +87,11 @@ TEST(Ed25519, RefusesTheNeutralElementAsKeyOrR) {
 
     Case forgedR;
     std::copy_n(fromHex(neutral).begin(), 32, forgedR.signature.begin());
-    const Bytes seed = fromHex(kSeed);
     const BigInt k = hashScalar(
         {{forgedR.signature.data(), 32}, {forgedR.key.data(), 32}, {forgedR.message.data(), 2}},
         64);
     const BigInt& order = testing::groupOrder();
-    ASSERT_TRUE((k % order * hashScalar({{seed.data(), 32}}, 32) % order)
+    ASSERT_TRUE((k % order * hashScalar({{fromHex(kSeed).data(), 32}}, 32) % order)
                     .toBytesLE(forgedR.signature.data() + 32, 32));
     EXPECT_FALSE(forgedR.verify());
   }
