@@ -1,15 +1,18 @@
 #include "tests/crypto_sig/known_answers.h"
 
-#include "tests/crypto_sig/test_support.h"
+#include <endian.h>
+
+#include <cstring>
+
+#include "tests/support/hex.h"
 
 namespace vl::testing {
 namespace {
 
 void readWords(std::uint32_t* words, const std::vector<std::uint8_t>& bytes) {
   for (std::size_t i = 0; i < bytes.size() / 4; ++i) {
-    words[i] = static_cast<std::uint32_t>(bytes[4 * i]) << 24 |
-               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 16 |
-               static_cast<std::uint32_t>(bytes[4 * i + 2]) << 8 | bytes[4 * i + 3];
+    std::memcpy(&words[i], &bytes[4 * i], 4);
+    words[i] = be32toh(words[i]);
   }
 }
 

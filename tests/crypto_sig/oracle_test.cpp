@@ -38,18 +38,14 @@ TEST(Ed25519Oracle, AgreesWithLibsodiumOnRandomKeysAndMessages) {
     std::memcpy(forged, sodiumSignature, 64);
     forged[i % 64] ^= static_cast<std::uint8_t>(1u << (i % 8));
     EXPECT_FALSE(ed25519Verify(publicKey, 32, message.data(), message.size(), forged, 64));
-    EXPECT_NE(0, crypto_sign_verify_detached(forged, message.data(), message.size(), publicKey));
   }
 }
 
-struct BnFree {
-  void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
+using Bn = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
 
 Bn toBn(const BigInt& value) {
   const std::vector<std::uint8_t> bytes = value.toBytesBE();
-  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr), BN_free);
 }
 
 BigInt fromBn(const BIGNUM* value) {
@@ -62,19 +58,17 @@ TEST(BigIntOracle, AgreesWithOpenSsl) {
   testing::RandomBytes random(77);
   std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> context(BN_CTX_new(), BN_CTX_free);
   for (int i = 0; i < 300; ++i) {
-    const auto aBytes = random.take(static_cast<std::size_t>(1 + i % 80));
-    const auto bBytes = random.take(static_cast<std::size_t>(1 + (i * 13) % 45));
-    const BigInt a = BigInt::fromBytesLE(aBytes.data(), aBytes.size());
-    const BigInt b = BigInt::fromBytesLE(bBytes.data(), bBytes.size());
-    if (b.isZero()) continue;
-    Bn ba = toBn(a), bb = toBn(b), r(BN_new()), q(BN_new());
+    const BigInt a =
+        BigInt::fromBytesLE(random.take(80).data(), static_cast<std::size_t>(1 + i % 80));
+    const BigInt b =
+        BigInt::fromBytesLE(random.take(45).data(), static_cast<std::size_t>(1 + i * 13 % 45)) +
+        BigInt(1);
+    Bn ba = toBn(a), bb = toBn(b), r(BN_new(), BN_free), q(BN_new(), BN_free);
     BN_mul(r.get(), ba.get(), bb.get(), context.get());
     EXPECT_EQ(a * b, fromBn(r.get()));
     BN_div(q.get(), r.get(), ba.get(), bb.get(), context.get());
     EXPECT_EQ(a / b, fromBn(q.get()));
     EXPECT_EQ(a % b, fromBn(r.get()));
-    BN_add(r.get(), ba.get(), bb.get());
-    EXPECT_EQ(a + b, fromBn(r.get()));
     if (i % 10 == 0) {
       const BigInt exponent = BigInt::fromBytesLE(random.take(32).data(), 32);
       Bn be = toBn(exponent);
