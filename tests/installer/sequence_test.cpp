@@ -163,12 +163,11 @@ class InstallerSandbox : public ::testing::Test {
     ::tcgetattr(s, &settings);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     ::tcsetattr(s, TCSANOW, &settings);
-    const std::string rootDir = root;
     Child board = net.runIn(ns, [&]() {
       ::setsid();
       const int console = ::open(slave.c_str(), O_RDWR);
       for (int fd = 0; fd < 3; ++fd) ::dup2(console, fd);
-      ::execl(BOARD_LAUNCHER, BOARD_LAUNCHER, rootDir.c_str(), INSTALLER_SANDBOX, BOARD_PROBE,
+      ::execl(BOARD_LAUNCHER, BOARD_LAUNCHER, root.c_str(), INSTALLER_SANDBOX, BOARD_PROBE,
               panics ? "1" : "0", static_cast<char*>(nullptr));
       return 127;
     });

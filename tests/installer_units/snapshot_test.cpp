@@ -105,14 +105,14 @@ TEST(Snapshot, TreeComesBackWithModesOwnersTimesAndWithoutItsPipe) {
 }
 
 TEST(Snapshot, PathThatDoesNotFitTheRestOfAChunkGetsItsOwn) {
-  // Two long names: the first listed fills the first chunk to 50 bytes short of its
-  // end, so the second's path cannot fit there.
+  // Two long names: the first listed fills the first chunk to one byte short of the
+  // second's path and its zero (211 bytes), so that path cannot fit there.
   makeDirectory("/tmp/long", 0755, 0);
   makeFile("/tmp/long/" + std::string(200, 'a'), 0, 0644, 0);
   makeFile("/tmp/long/" + std::string(200, 'b'), 0, 0644, 0);
   const std::string first = "/tmp/long/" + listing("/tmp/long")[0];
   const std::size_t used = sizeof "/tmp/long" + 2 * sizeof(struct stat) + first.size() + 1;
-  makeFile(first, 16000 - used - 50, 0644, 0);
+  makeFile(first, 16000 - used - 210, 0644, 0);
   roundTrip("/tmp/long");
 }
 
