@@ -45,9 +45,8 @@ class StandInFlashDriver final : public FlashDriver {
     unsigned major = 0, minor = 0, level = 0;
     std::FILE* file = std::fopen("/stand-in/min-version", "r");
     if (file == nullptr) return std::nullopt;
-    const int fields = std::fscanf(file, "%u.%u.%u", &major, &minor, &level);
-    (void)std::fclose(file);
-    if (fields != 3) return std::nullopt;
+    const bool read = std::fscanf(file, "%u.%u.%u", &major, &minor, &level) == 3;
+    if (std::fclose(file) != 0 || !read) return std::nullopt;
     FlashTagRequest tag{};
     const Version version = makeVersion(major, minor, 'f', level);
     std::memcpy(tag.payload, &version, sizeof version);

@@ -31,19 +31,21 @@ struct ConsoleStep {
   std::function<void(int master)> act;
 };
 std::function<bool(const std::string&)> shows(std::string text) {
-  return
-      [text](const std::string& transcript) { return transcript.find(text) != std::string::npos; };
+  return [text](const std::string& seen) { return seen.find(text) != std::string::npos; };
 }
-
-void type(int master, const char* keys) {
-  ASSERT_EQ(::write(master, keys, std::strlen(keys)), static_cast<ssize_t>(std::strlen(keys)));
+std::function<void(int)> types(const char* key) {
+  return [key](int master) { ASSERT_EQ(::write(master, key, 1), 1); };
 }
-const ConsoleStep kEnter{shows("Press ENTER to reboot\n"), [](int m) { type(m, "\n"); }};
+const ConsoleStep kEnter{shows("Press ENTER to reboot\n"), types("\n")};
 
-struct BoardRun {
-  std::string transcript;
-  int launcherStatus = -1;
-};
+constexpr const char* kBanner =
+    "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
+    "Press Ctrl-Alt-Delete to abort\n";
+constexpr const char* kFound = "Found server at 02:00:00:00:00:0A\n\n";
+constexpr const char* kReboot = "Press ENTER to reboot\n\x1b[?25h\nRebooting...\n";
+const std::string kHead =
+    std::string(kBanner) +
+    "\nmac-address: 02:00:00:00:00:0B\n\n\nWaiting for installation server...\n";
 
 // The transcript without the package reporter's status line (its progress bars, each
 // drawn between "hide cursor, carriage return" and "carriage return, show cursor"),
@@ -57,42 +59,43 @@ std::string withoutStatusLines(std::string text) {
   return text;
 }
 
+Bytes pattern(std::size_t size, std::uint32_t x) {
+  Bytes bytes;
+  while (bytes.size() < size)
+    bytes.push_back(static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 24));
+  return bytes;
+}
+
 class InstallerSandbox : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/vl-installer-XXXXXX";
-    packages = ::mkdtemp(pattern);
-    PackageSource system = package(
-        "system", "6.49.10",
-        {{"bin/pellu", 0100755, readFile(BOARD_PROBE)}, {"etc/version", 0100644, "6.49.10\n"}});
-    system.image = Bytes(3000, 0x5A);
-    writeFile(packages + "/system.vpk", build(system));
-    Bytes forged = build(package("forged", "6.49.10", {{"etc/forged", 0100644, "x"}}));
+    char dir[] = "/tmp/vl-installer-XXXXXX";
+    packages = ::mkdtemp(dir);
+    const auto put = [](const std::string& file, PackageSource source, std::optional<Bytes> image) {
+      source.image = std::move(image);
+      writeFile(packages + "/" + file, buildFile(source));
+    };
+    put("system.vpk",
+        testPackage(
+            "system", "6.49.10",
+            {{"bin/pellu", 0100755, readFile(BOARD_PROBE)}, {"etc/version", 0100644, "6.49.10\n"}}),
+        Bytes(3000, 0x5A));
+    Bytes forged = buildFile(testPackage("forged", "6.49.10", {{"etc/forged", 0100644, "x"}}));
     forged[forged.size() - 200] ^= 0x01;
     writeFile(packages + "/forged.vpk", forged);
-    PackageSource wide = package("wide", "6.49.10", {{"etc/wide", 0100644, "w"}});
-    wide.image = Bytes();
-    for (std::size_t i = 0; i < 600000; ++i)
-      wide.image->push_back(static_cast<std::uint8_t>(i * 7919 >> 3));
-    const Bytes wideBytes = build(wide);
-    writeFile(packages + "/wide.vpk", wideBytes);
-    writeFile(packages + "/wide-again.vpk", wideBytes);
-    writeFile(packages + "/extra.vpk",
-              build(package("extra", "6.49.10", {{"etc/extra", 0100644, "e"}})));
-    PackageSource large = package("large", "6.49.10", {{"etc/large", 0100644, "l"}});
-    large.image = Bytes();
-    for (std::uint32_t x = 1; large.image->size() < (8u << 20);) {
-      x = x * 1103515245 + 12345;
-      large.image->push_back(static_cast<std::uint8_t>(x >> 24));
-    }
-    writeFile(packages + "/large.vpk", build(large));
+    put("wide.vpk", testPackage("wide", "6.49.10", {{"etc/wide", 0100644, "w"}}),
+        pattern(600000, 7));
+    writeFile(packages + "/wide-again.vpk", readFile(packages + "/wide.vpk"));
+    put("extra.vpk", testPackage("extra", "6.49.10", {{"etc/extra", 0100644, "e"}}), std::nullopt);
+    put("large.vpk", testPackage("large", "6.49.10", {{"etc/large", 0100644, "l"}}),
+        pattern(8u << 20, 1));
     writeFile(packages + "/config.scr", std::string(300, 'c'));
     writeFile(packages + "/empty.scr", std::string());
     writeFile(packages + "/bad\x01name.scr", std::string("x"));
     // A commit that takes a while, so the server can go between this package and the next.
     std::vector<ArchiveFile> many;
     for (int i = 0; i < 3000; ++i) many.push_back({"etc/many/" + std::to_string(i), 0100644, "m"});
-    writeFile(packages + "/many.vpk", build(package("many", "6.49.10", many)));
+    put("many.vpk", testPackage("many", "6.49.10", many), std::nullopt);
   }
   static void TearDownTestSuite() { removeTree(packages); }
 
@@ -106,8 +109,8 @@ class InstallerSandbox : public ::testing::Test {
   // An empty board root: unformatted flash, no old system.
   void freshBoard() {
     if (!root.empty()) removeTree(root);
-    char pattern[] = "/tmp/vl-board-XXXXXX";
-    root = ::mkdtemp(pattern);
+    char dir[] = "/tmp/vl-board-XXXXXX";
+    root = ::mkdtemp(dir);
     for (const char* d : {"/formatted", "/formatted-boot", "/stand-in"}) {
       ASSERT_EQ(::mkdir((root + d).c_str(), 0755), 0);
     }
@@ -145,15 +148,13 @@ class InstallerSandbox : public ::testing::Test {
     (void)::unlink((root + ".server.log").c_str());
     (void)::unlink((root + ".events").c_str());
   }
-  std::string events() { return readFile(root + ".events"); }
 
-  // Runs the board to its end (60 s at most) and returns what its console showed.
-  BoardRun runBoard(std::vector<ConsoleStep> steps, bool panics = true,
-                    const std::string& ns = "board") {
+  // Runs the board to its end (60 s at most) and returns what its console showed; the
+  // launcher must report a reboot.
+  std::string runBoard(std::vector<ConsoleStep> steps, bool panics = true,
+                       const std::string& ns = "board") {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    EXPECT_GE(master, 0);
-    EXPECT_EQ(::grantpt(master), 0);
-    EXPECT_EQ(::unlockpt(master), 0);
+    EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
     const std::string slave = ::ptsname(master);
     // Output as written, without the line discipline's carriage returns.
     // Held open until the end, so that reading never sees a console without a board.
@@ -162,16 +163,15 @@ class InstallerSandbox : public ::testing::Test {
     ::tcgetattr(s, &settings);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     ::tcsetattr(s, TCSANOW, &settings);
-    const std::string rootDir = root;
     Child board = net.runIn(ns, [&]() {
       ::setsid();
       const int console = ::open(slave.c_str(), O_RDWR);
       for (int fd = 0; fd < 3; ++fd) ::dup2(console, fd);
-      ::execl(BOARD_LAUNCHER, BOARD_LAUNCHER, rootDir.c_str(), INSTALLER_SANDBOX, BOARD_PROBE,
+      ::execl(BOARD_LAUNCHER, BOARD_LAUNCHER, root.c_str(), INSTALLER_SANDBOX, BOARD_PROBE,
               panics ? "1" : "0", static_cast<char*>(nullptr));
       return 127;
     });
-    BoardRun run;
+    std::string transcript;
     std::size_t next = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (bool ended = false;;) {
@@ -179,7 +179,7 @@ class InstallerSandbox : public ::testing::Test {
         ADD_FAILURE() << "the board did not end in time";
         board.kill(SIGKILL);
       }
-      while (next < steps.size() && steps[next].when(run.transcript)) steps[next++].act(master);
+      while (next < steps.size() && steps[next].when(transcript)) steps[next++].act(master);
       pollfd p{master, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) {
         if (ended) break;  // the board is gone and its console read to the end
@@ -189,18 +189,24 @@ class InstallerSandbox : public ::testing::Test {
       char buffer[4096];
       const ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n <= 0) break;
-      run.transcript.append(buffer, static_cast<std::size_t>(n));
+      transcript.append(buffer, static_cast<std::size_t>(n));
     }
-    run.launcherStatus = board.wait();
+    EXPECT_EQ(board.wait(), 0);
     ::close(s);
     ::close(master);
-    return run;
+    return transcript;
   }
 
   std::string flash(const std::string& path) { return readFile(root + "/formatted" + path); }
-  bool onFlash(const std::string& path) {
+  bool onFlash(const std::string& path) { return exists(root + "/formatted" + path); }
+  // Mode, owner, size and modification time of a flash entry.
+  std::string status(const std::string& path) {
     struct stat st {};
-    return ::lstat((root + "/formatted" + path).c_str(), &st) == 0;
+    if (::stat((root + "/formatted" + path).c_str(), &st) != 0) return "<absent>";
+    char text[64];
+    std::snprintf(text, sizeof text, "%o %u:%u %lld %lld", st.st_mode & 07777, st.st_uid, st.st_gid,
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtime));
+    return text;
   }
 
   static std::string packages;
@@ -210,25 +216,11 @@ class InstallerSandbox : public ::testing::Test {
 };
 std::string InstallerSandbox::packages;
 
-constexpr const char* kBanner =
-    "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
-    "Press Ctrl-Alt-Delete to abort\n";
-constexpr const char* kFound = "Found server at 02:00:00:00:00:0A\n\n";
-constexpr const char* kReboot = "\x1b[?25h\nRebooting...\n";
-constexpr const char* kHead =
-    "\x1b[?25l\x1b[2J\x1b[HWelcome to Corvanta Router Software remote installation 6.49.10\n"
-    "Press Ctrl-Alt-Delete to abort\n"
-    "\nmac-address: 02:00:00:00:00:0B\n\n"
-    "\nWaiting for installation server...\n";
-
 TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
   startServer({"config.scr", "empty.scr", "system.vpk", "forged.vpk", "wide.vpk", "wide-again.vpk",
                "extra.vpk"});
-  const BoardRun run = runBoard({});
-  EXPECT_EQ(run.launcherStatus, 0);
-  EXPECT_EQ(withoutStatusLines(run.transcript),
-            std::string(kHead) +
-                "Found server at 02:00:00:00:00:0A\n\n"
+  EXPECT_EQ(withoutStatusLines(runBoard({})),
+            kHead + kFound +
                 "Formatting disk...\n\n"
                 "Writing configuration...\n"
                 "Writing configuration...\n"
@@ -237,144 +229,92 @@ TEST_F(InstallerSandbox, FreshInstallOfScriptsAndPackages) {
                 "installed wide-6.49.10\n"
                 "WARNING: omitting package wide-6.49.10: it is already installed\n"
                 "installed extra-6.49.10\n"
-                "\nSoftware installed.\nPress ENTER to reboot\n"
-                "\x1b[?25h\nRebooting...\n");
+                "\nSoftware installed.\n" +
+                kReboot);
   EXPECT_EQ(readFile(root + "/nandfix.ran"), "-ea");
   EXPECT_EQ(flash("/config.scr"), std::string(300, 'c'));
   EXPECT_EQ(readFile(root + "/empty"), "");
   EXPECT_EQ(flash("/pellu.ran"), "pellu");  // run inside the installed system
   EXPECT_EQ(flash("/etc/version"), "6.49.10\n");
   EXPECT_TRUE(flash("/var/pdb/system/image") == readFile(packages + "/system.vpk"));
-  EXPECT_EQ(flash("/etc/extra"), "e");
-  EXPECT_EQ(flash("/etc/wide"), "w");
+  EXPECT_EQ(flash("/etc/extra") + flash("/etc/wide"), "ew");
   // Nothing of the forged package, no copy left over from it or from the package
   // without an image part, no reset of the configuration the script brought.
   for (const char* absent :
        {"/etc/forged", "/var/pdb/forged", "/image", "/var/pdb/extra/image", "/rw/RESET"}) {
     EXPECT_FALSE(onFlash(absent)) << absent;
   }
-  struct stat st {};
-  ASSERT_EQ(::stat((root + "/formatted/rw/REBOOT").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(status("/rw/REBOOT").substr(0, 10), "600 0:0 0 ");
 }
 
 // Runs that end before any file reaches the flash, and those that receive none.
 TEST_F(InstallerSandbox, FailuresBeforeTheFilesAndEmptyFileLists) {
-  const std::string tail = "Press ENTER to reboot\n" + std::string(kReboot);
   const struct {
-    const char* name;
-    std::vector<std::string> files;
+    const char* file;       // served, or none
     const char* boardFile;  // written in the board root before the run
     const char* text;
     bool fails;  // ends with ENTER (typed); a success ends at the server's TERM
-    std::string transcript;
+    const char* shown;
     const char* reset;  // "/flash/rw/RESET" afterwards
   } cases[] = {
-      {"release gate",
-       {},
-       "/stand-in/min-version",
-       "6.49.11",
-       true,
-       std::string(kFound) +
-           "\nFATAL ERROR: tarnwick version 6.49.10 is too old, board supports versions from "
-           "6.49.11\n" +
-           tail,
+      {nullptr, "/stand-in/min-version", "6.49.11", true,
+       "\nFATAL ERROR: tarnwick version 6.49.10 is too old, board supports versions from "
+       "6.49.11\n",
        "<absent>"},
-      {"release at the bound, no panic driver",
-       {},
-       "/stand-in/min-version",
-       "6.49.10",
-       false,
-       std::string(kFound) +
-           "Formatting disk...\n\nopen /dev/panics failed\n\nSoftware installed.\n" + tail,
-       ". /vell/lib/reset/reset"},  // no script and no keep: factory settings
-      {"keep asked, no old system",
-       {"--keep"},
-       "/unused",
-       "",
-       false,
-       std::string(kFound) +
-           "WARNING: couldn't keep config - couldn't mount file system\nFormatting disk...\n\n"
-           "open /dev/panics failed\n\nSoftware installed.\n" +
-           tail,
+      // No script and no keep: factory settings; no panic driver.
+      {nullptr, "/stand-in/min-version", "6.49.10", false,
+       "Formatting disk...\n\nopen /dev/panics failed\n\nSoftware installed.\n",
+       ". /vell/lib/reset/reset"},
+      {"--keep", "/unused", "", false,
+       "WARNING: couldn't keep config - couldn't mount file system\nFormatting disk...\n\n"
+       "open /dev/panics failed\n\nSoftware installed.\n",
        "<absent>"},
-      {"formatter fails",
-       {"config.scr"},
-       "/nandfix.status",
-       "1",
-       true,
-       std::string(kFound) + "Formatting disk...\nERROR: could not format partitions\n" + tail,
-       "<absent>"},
-      {"flash does not mount",
-       {"config.scr"},
-       "/stand-in/mount-fails",
-       "",
-       true,
-       std::string(kFound) + "Formatting disk...\nERROR: could not mount filesystem\n" + tail,
-       "<absent>"},
-      {"control character in a name",
-       {"bad\x01name.scr"},
-       "/unused",
-       "",
-       true,
-       std::string(kFound) + "Formatting disk...\n\n\nFATAL ERROR: bad file name\n" + tail,
-       "<absent>"},
+      {"config.scr", "/nandfix.status", "1", true,
+       "Formatting disk...\nERROR: could not format partitions\n", "<absent>"},
+      {"config.scr", "/stand-in/mount-fails", "", true,
+       "Formatting disk...\nERROR: could not mount filesystem\n", "<absent>"},
+      {"bad\x01name.scr", "/unused", "", true,
+       "Formatting disk...\n\n\nFATAL ERROR: bad file name\n", "<absent>"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.shown);
     freshBoard();
     writeFile(root + c.boardFile, std::string(c.text));
-    startServer(c.files);
-    // Without a panic driver on the successful runs.
-    const BoardRun run =
-        runBoard(c.fails ? std::vector<ConsoleStep>{kEnter} : std::vector<ConsoleStep>{}, c.fails);
+    startServer(c.file != nullptr ? std::vector<std::string>{c.file} : std::vector<std::string>{});
+    const std::string transcript =
+        runBoard(c.fails ? std::vector{kEnter} : std::vector<ConsoleStep>{}, c.fails);
     stopServer();
-    EXPECT_EQ(run.launcherStatus, 0);
-    EXPECT_EQ(withoutStatusLines(run.transcript), kHead + c.transcript);
+    EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound + c.shown + kReboot);
     EXPECT_EQ(flash("/rw/RESET"), c.reset);
-    for (const char* name : {"/config.scr", "/bad\x01name.scr"}) {
-      EXPECT_FALSE(onFlash(name)) << name;
-    }
+    EXPECT_FALSE(onFlash("/config.scr") || onFlash("/bad\x01name.scr"));
   }
 }
 
 TEST_F(InstallerSandbox, KeptConfigurationSurvivesTheFormat) {
-  const std::string old = root + "/old";
-  writeFile(old + "/vell/store/net/eth0.conf", "address 10.0.0.1\n");
-  ASSERT_EQ(::mkdir((old + "/vell/store/empty").c_str(), 0700), 0);
-  ASSERT_EQ(::chown((old + "/vell/store/net/eth0.conf").c_str(), 1000, 1001), 0);
-  ASSERT_EQ(::chmod((old + "/vell/store/net/eth0.conf").c_str(), 0640), 0);
-  ASSERT_EQ(::chmod((old + "/vell/store/net").c_str(), 0710), 0);
+  const std::string old = root + "/old/";
+  const std::string conf = old + "vell/store/net/eth0.conf";
+  writeFile(conf, "address 10.0.0.1\n");
+  ASSERT_EQ(::mkdir((old + "vell/store/empty").c_str(), 0700), 0);
   const timespec times[2] = {{1600000000, 0}, {1600000100, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (old + "/vell/store/net/eth0.conf").c_str(), times, 0), 0);
-  writeFile(old + "/var/pdb/branding/image", "brand");
-  writeFile(old + "/vell/lib/wireless/country", "DE");
-  writeFile(old + "/var/pdb/extra/disabled", "user\n");
-  writeFile(old + "/etc/stale", "from the old system");
+  ASSERT_TRUE(::chown(conf.c_str(), 1000, 1001) == 0 && ::chmod(conf.c_str(), 0640) == 0 &&
+              ::chmod((old + "vell/store/net").c_str(), 0710) == 0 &&
+              ::utimensat(AT_FDCWD, conf.c_str(), times, 0) == 0);
+  writeFile(old + "var/pdb/branding/image", "brand");
+  writeFile(old + "vell/lib/wireless/country", "DE");
+  writeFile(old + "var/pdb/extra/disabled", "user\n");
+  writeFile(old + "etc/stale", "from the old system");
   startServer({"--keep", "extra.vpk"});
-  const BoardRun run = runBoard({});
-  EXPECT_EQ(run.launcherStatus, 0);
-  EXPECT_EQ(withoutStatusLines(run.transcript),
-            std::string(kHead) + kFound +
-                "Reading old configuration...\n"
-                "Formatting disk...\n"
+  EXPECT_EQ(withoutStatusLines(runBoard({})),
+            kHead + kFound +
+                "Reading old configuration...\nFormatting disk...\n"
                 "Writing back old configuration...\n\n"
-                "installed (disabled) extra-6.49.10\n"
-                "\nSoftware installed.\nPress ENTER to reboot\n" +
+                "installed (disabled) extra-6.49.10\n\nSoftware installed.\n" +
                 kReboot);
-  struct stat st {};
-  ASSERT_EQ(::stat((root + "/formatted/vell/store/net/eth0.conf").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(st.st_uid, 1000u);
-  EXPECT_EQ(st.st_gid, 1001u);
-  EXPECT_EQ(st.st_mtime, 1600000100);
-  ASSERT_EQ(::stat((root + "/formatted/vell/store/net").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0710u);
+  EXPECT_EQ(status("/vell/store/net/eth0.conf"), "640 1000:1001 17 1600000100");
+  EXPECT_EQ(status("/vell/store/net").substr(0, 4), "710 ");
   EXPECT_TRUE(onFlash("/vell/store/empty"));
   EXPECT_EQ(flash("/vell/store/net/eth0.conf"), "address 10.0.0.1\n");
-  EXPECT_EQ(flash("/var/pdb/branding/image"), "brand");
-  EXPECT_EQ(flash("/vell/lib/wireless/country"), "DE");
+  EXPECT_EQ(flash("/var/pdb/branding/image") + flash("/vell/lib/wireless/country"), "brandDE");
   EXPECT_EQ(flash("/var/pdb/extra/disabled"), "user\n");  // the user's choice, kept
   EXPECT_FALSE(onFlash("/etc/stale"));
   EXPECT_FALSE(onFlash("/rw/RESET"));  // the server asked to keep
@@ -383,62 +323,49 @@ TEST_F(InstallerSandbox, KeptConfigurationSurvivesTheFormat) {
 TEST_F(InstallerSandbox, ServerLostFailsTheInstallation) {
   const std::string lost = "\nFATAL ERROR: bad network connection\n";
   const struct {
-    const char* name;
     std::vector<std::string> files;
     std::string killWhen;
     std::string installed;  // what the transcript shows between the layout and the loss
   } cases[] = {
-      {"between files",
-       {"many.vpk", "extra.vpk"},
-       "installed many-6.49.10\n",
-       "installed many-6.49.10\n" + lost},
-      {"in mid-file",
-       {"large.vpk"},
+      {{"many.vpk", "extra.vpk"}, "installed many-6.49.10\n", "installed many-6.49.10\n" + lost},
+      {{"large.vpk"},
        "installing large-6.49.10 [",
        lost + "ERROR: installation of large-6.49.10 failed: broken package\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.killWhen);
     freshBoard();
     startServer(c.files);
-    const BoardRun run = runBoard({{shows(c.killWhen), [&](int) { stopServer(); }}, kEnter});
-    EXPECT_EQ(run.launcherStatus, 0);
-    EXPECT_EQ(withoutStatusLines(run.transcript), std::string(kHead) + kFound +
-                                                      "Formatting disk...\n\n" + c.installed +
-                                                      "Press ENTER to reboot\n" + kReboot);
-    EXPECT_FALSE(onFlash("/var/pdb/extra"));
-    EXPECT_FALSE(onFlash("/var/pdb/large"));
-    EXPECT_FALSE(onFlash("/image"));
-    EXPECT_FALSE(onFlash("/rw/REBOOT"));
+    const std::string transcript =
+        runBoard({{shows(c.killWhen), [&](int) { stopServer(); }}, kEnter});
+    EXPECT_EQ(withoutStatusLines(transcript),
+              kHead + kFound + "Formatting disk...\n\n" + c.installed + kReboot);
+    for (const char* absent : {"/var/pdb/extra", "/var/pdb/large", "/image", "/rw/REBOOT"}) {
+      EXPECT_FALSE(onFlash(absent)) << absent;
+    }
   }
 }
 
 TEST_F(InstallerSandbox, KeyWhileWaitingForTheServersEnd) {
   writeFile(root + "/formatted/pellu.slow", "");  // the server goes while pellu runs
   startServer({"system.vpk"});
-  const BoardRun run = runBoard(
+  const std::string transcript = runBoard(
       {{[&](const std::string&) { return onFlash("/pellu.ran"); }, [&](int) { stopServer(); }},
-       {shows("Software installed.\nPress ENTER to reboot\n"), [](int m) { type(m, "x"); }}});
-  EXPECT_EQ(run.launcherStatus, 0);
-  EXPECT_EQ(withoutStatusLines(run.transcript),
-            std::string(kHead) + kFound + "Formatting disk...\n\ninstalled system-6.49.10\n" +
-                "\nSoftware installed.\nPress ENTER to reboot\n" + kReboot);
+       {shows("Software installed.\nPress ENTER to reboot\n"), types("x")}});
+  EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound +
+                                                "Formatting disk...\n\ninstalled system-6.49.10\n" +
+                                                "\nSoftware installed.\n" + kReboot);
 }
 
 TEST_F(InstallerSandbox, InterruptWhileLookingForTheServer) {
-  const BoardRun run = runBoard(
-      {{shows("Waiting for installation server...\n"), [](int m) { type(m, "\x03"); }}, kEnter});
-  EXPECT_EQ(run.launcherStatus, 0);
-  EXPECT_EQ(run.transcript,
-            std::string(kHead) + "\n\nInstallation aborted\nPress ENTER to reboot\n\x1b[?25h");
+  EXPECT_EQ(runBoard({{shows("Waiting for installation server...\n"), types("\x03")}, kEnter}),
+            kHead + "\n\nInstallation aborted\nPress ENTER to reboot\n\x1b[?25h");
 }
 
 TEST_F(InstallerSandbox, OnlyLoopbackMeansNoNetworkCard) {
   ASSERT_FALSE(net.addNamespace("bare").empty());
-  const BoardRun run = runBoard({kEnter}, true, "bare");
-  EXPECT_EQ(run.launcherStatus, 0);
-  EXPECT_EQ(run.transcript, std::string(kBanner) + "\nFATAL ERROR: no network card found\n" +
-                                "Press ENTER to reboot\n" + kReboot);
+  EXPECT_EQ(runBoard({kEnter}, true, "bare"),
+            std::string(kBanner) + "\nFATAL ERROR: no network card found\n" + kReboot);
 }
 
 }  // namespace

@@ -7,26 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
+#include <thread>
 
 namespace vl {
 namespace {
-
-// A long step of 3.5 seconds; the sleep wakes early at every dot.
-void stepOfThreeAndAHalfSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const double end = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9 + 3.5;
-  for (;;) {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const double left = end - static_cast<double>(now.tv_sec) - now.tv_nsec / 1e9;
-    if (left <= 0) return;
-    const timespec pause{static_cast<time_t>(left), static_cast<long>((left - (long)left) * 1e9)};
-    nanosleep(&pause, nullptr);
-  }
-}
 
 void operatorSession() {
   restoreConsole();  // never changed: only the cursor
@@ -35,7 +22,8 @@ void operatorSession() {
   std::fflush(stdout);
   waitForEnter();
   startDots();
-  stepOfThreeAndAHalfSeconds();
+  // A long step of 3.5 seconds; the sleep goes on after every dot wakes it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
   stopDots();
   restoreConsole();
   termios settings{};

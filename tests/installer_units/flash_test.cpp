@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "installer/flash.h"
@@ -14,7 +15,11 @@ namespace {
 // Mounts need what a kernel needs: an attached UBI device, a block node, a directory.
 class FakeKernel final : public FlashDevices {
  public:
-  explicit FakeKernel(std::set<std::string> failing) : failing_(std::move(failing)) {}
+  // failing: the names of what fails, separated by spaces.
+  explicit FakeKernel(const std::string& failing) {
+    std::istringstream names(failing);
+    for (std::string name; names >> name;) failing_.insert(name);
+  }
 
   std::int32_t attachUbi(std::uint32_t mtd, std::uint32_t ubi) override {
     note("attach " + std::to_string(mtd) + " " + std::to_string(ubi));
@@ -69,129 +74,64 @@ class FakeKernel final : public FlashDevices {
 };
 
 TEST(MountFlash, TriesUbiThenYaffsThenTheKernelPartitionAlone) {
-  struct Case {
-    const char* what;
+  // The settings, whether the flash was formatted, what fails, the result, the calls.
+  const FlashSettings yaffs{false, false, 0}, ubifs{true, false, 0}, yaffs1{false, false, 1},
+      ubifs1{true, false, 1}, noNand{false, true, 0};
+  const char* const kYaffs =
+      "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; "
+      "mount /dev/mtdRoot /flash yaffs 3072 -";
+  const std::string ubiAttempt = "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -";
+  const struct {
     FlashSettings settings;
     bool format;
-    std::set<std::string> failing;
+    const char* failing;
     bool mounted;
-    const char* calls;
-    std::map<std::string, std::string> mounts;
-  };
-  const FlashSettings yaffs{false, false, 0}, ubifs{true, false, 0};
-  const Case cases[] = {
-      {"yaffs, old system",
-       yaffs,
-       false,
-       {},
-       true,
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -",
-       {{"/flash", "/dev/mtdRoot"}}},
-      {"yaffs, formatted, second pair",
-       {false, false, 1},
-       true,
-       {},
-       true,
+    std::string calls;
+  } cases[] = {
+      {yaffs, false, "", true, kYaffs},
+      {yaffs1, true, "", true,
        "mknod /dev/mtdBoot 2; mknod /dev/mtdRoot 3; mount /dev/mtdRoot /flash yaffs 3072 -; "
-       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -",
-       {{"/flash", "/dev/mtdRoot"}, {"/flash/boot", "/dev/mtdBoot"}}},
-      {"ubifs, old system",
-       ubifs,
-       false,
-       {},
-       true,
-       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -",
-       {{"/flash", "ubi1:Pellorin"}}},
-      {"ubifs, formatted, second pair",
-       {true, false, 1},
-       true,
-       {},
-       true,
+       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -"},
+      {ubifs, false, "", true, ubiAttempt},
+      {ubifs1, true, "", true,
        "attach 2 0; attach 3 1; mkvol 0 Kernel; mkvol 1 Pellorin; "
        "mount ubi1:Pellorin /flash ubifs 0 -; mkdir /flash/boot; "
-       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none",
-       {{"/flash", "ubi1:Pellorin"}, {"/flash/boot", "ubi0:Kernel"}}},
-      {"kernel partition does not attach: nothing to detach",
-       ubifs,
-       false,
-       {"mtd0"},
-       true,
-       "attach 0 0; mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; "
-       "mount /dev/mtdRoot /flash yaffs 3072 -",
-       {{"/flash", "/dev/mtdRoot"}}},
-      {"root partition does not attach: its mount fails",
-       ubifs,
-       false,
-       {"mtd1"},
-       true,
-       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -; detach 0; detach 1; "
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -",
-       {{"/flash", "/dev/mtdRoot"}}},
-      {"kernel volume does not mount",
-       ubifs,
-       true,
-       {"ubi0:Kernel"},
-       true,
+       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none"},
+      // The kernel partition does not attach: nothing to detach.
+      {ubifs, false, "mtd0", true, std::string("attach 0 0; ") + kYaffs},
+      // The root partition does not attach: its mount fails.
+      {ubifs, false, "mtd1", true, ubiAttempt + "; detach 0; detach 1; " + kYaffs},
+      {ubifs, true, "ubi0:Kernel", true,
        "attach 0 0; attach 1 1; mkvol 0 Kernel; mkvol 1 Pellorin; "
        "mount ubi1:Pellorin /flash ubifs 0 -; mkdir /flash/boot; "
-       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none; umount /flash; detach 0; detach 1; "
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
-       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -",
-       {{"/flash", "/dev/mtdRoot"}, {"/flash/boot", "/dev/mtdBoot"}}},
-      {"no-nand, formatted",
-       {false, true, 0},
-       true,
-       {},
-       true,
-       "mknod /dev/mtdBoot 0; mount /dev/mtdBoot /flash yaffs 3072 -",
-       {{"/flash", "/dev/mtdBoot"}}},
-      {"root gone",
-       yaffs,
-       true,
-       {"/dev/mtdRoot"},
-       true,
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
-       "mount /dev/mtdBoot /flash yaffs 3072 -",
-       {{"/flash", "/dev/mtdBoot"}}},
-      {"yaffs kernel partition does not mount",
-       yaffs,
-       true,
-       {"/dev/mtdBoot"},
-       false,
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
-       "mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -; umount /flash",
-       {}},
-      {"nothing mounts",
-       ubifs,
-       false,
-       {"ubi1:Pellorin", "/dev/mtdRoot", "/dev/mtdBoot"},
-       false,
-       "attach 0 0; attach 1 1; mount ubi1:Pellorin /flash ubifs 0 -; detach 0; detach 1; "
-       "mknod /dev/mtdBoot 0; mknod /dev/mtdRoot 1; mount /dev/mtdRoot /flash yaffs 3072 -; "
-       "mount /dev/mtdBoot /flash yaffs 3072 -; umount /flash",
-       {}},
+       "mount ubi0:Kernel /flash/boot ubifs 0 compr=none; umount /flash; detach 0; detach 1; " +
+           std::string(kYaffs) +
+           "; mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -"},
+      {noNand, true, "", true, "mknod /dev/mtdBoot 0; mount /dev/mtdBoot /flash yaffs 3072 -"},
+      {yaffs, true, "/dev/mtdRoot", true,
+       std::string(kYaffs) + "; mount /dev/mtdBoot /flash yaffs 3072 -"},
+      {yaffs, true, "/dev/mtdBoot", false,
+       std::string(kYaffs) +
+           "; mkdir /flash/boot; mount /dev/mtdBoot /flash/boot yaffs 3072 -; umount /flash"},
+      {ubifs, false, "ubi1:Pellorin /dev/mtdRoot /dev/mtdBoot", false,
+       ubiAttempt + "; detach 0; detach 1; " + kYaffs +
+           "; mount /dev/mtdBoot /flash yaffs 3072 -; umount /flash"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     FakeKernel kernel(c.failing);
-    EXPECT_EQ(mountFlash(c.format, c.settings, kernel), c.mounted) << c.what;
-    EXPECT_EQ(kernel.log, c.calls) << c.what;
-    EXPECT_EQ(kernel.mounted, c.mounts) << c.what;
-    // A UBI attempt that failed leaves no device attached behind it.
+    EXPECT_EQ(mountFlash(c.format, c.settings, kernel), c.mounted) << c.calls;
+    EXPECT_EQ(kernel.log, c.calls);
+    // What stays mounted is what the calls left; a failed UBI attempt leaves nothing attached.
+    EXPECT_EQ(kernel.mounted.empty(), !c.mounted) << c.calls;
     if (kernel.mounted.empty() || kernel.mounted.begin()->second.rfind("ubi", 0) != 0) {
-      EXPECT_TRUE(kernel.attached.empty()) << c.what;
+      EXPECT_TRUE(kernel.attached.empty()) << c.calls;
     }
   }
 }
 
 TEST(MountFlash, ActivePairIsTheValueOfTheLeadingDigits) {
   const std::pair<const char*, std::uint32_t> cases[] = {
-      {nullptr, 0},
-      {"", 0},
-      {"1", 1},
-      {"12abc", 12},
-      {"x3", 0},
-      {" 3", 0},
-      {"99999999999", 0xFFFF},
+      {nullptr, 0},           {"", 0}, {"12abc", 12}, {" 3", 0}, {"99999999999", 0xFFFF},
       {"2147483648", 0xFFFF},
   };
   for (const auto& [text, index] : cases) {

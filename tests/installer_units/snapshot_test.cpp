@@ -2,7 +2,6 @@
 // and the package choices of the old database. Runs in the sandbox (fresh /tmp, /flash).
 #include "installer/snapshot.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -12,9 +11,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/files.h"
 
 namespace vl {
 namespace {
@@ -35,20 +35,10 @@ void makeDirectory(const std::string& path, mode_t mode, uid_t owner) {
   ASSERT_EQ(chmod(path.c_str(), mode), 0);
 }
 
-std::string contents(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
 // Names in listing order, so a test can place its bulk where the snapshot meets it first.
 std::vector<std::string> listing(const std::string& path) {
   std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-  }
-  closedir(dir);
+  for (const auto& entry : fs::directory_iterator(path)) names.push_back(entry.path().filename());
   return names;
 }
 
@@ -80,7 +70,7 @@ void expectSameTree(const std::string& original, const std::string& path) {
   EXPECT_EQ(now.st_atime, 1000001) << path;
   EXPECT_EQ(now.st_mtime, 2000002) << path;
   if (S_ISREG(was.st_mode)) {
-    EXPECT_TRUE(contents(path) == contents(original)) << path;
+    EXPECT_TRUE(testing::readFile(path) == testing::readFile(original)) << path;
   }
   if (!S_ISDIR(was.st_mode)) return;
   const auto names = listing(original);
@@ -115,14 +105,14 @@ TEST(Snapshot, TreeComesBackWithModesOwnersTimesAndWithoutItsPipe) {
 }
 
 TEST(Snapshot, PathThatDoesNotFitTheRestOfAChunkGetsItsOwn) {
-  // Two long names: the first listed fills the first chunk to 50 bytes short of its
-  // end, so the second's path cannot fit there.
+  // Two long names: the first listed fills the first chunk to one byte short of the
+  // second's path and its zero (211 bytes), so that path cannot fit there.
   makeDirectory("/tmp/long", 0755, 0);
   makeFile("/tmp/long/" + std::string(200, 'a'), 0, 0644, 0);
   makeFile("/tmp/long/" + std::string(200, 'b'), 0, 0644, 0);
   const std::string first = "/tmp/long/" + listing("/tmp/long")[0];
   const std::size_t used = sizeof "/tmp/long" + 2 * sizeof(struct stat) + first.size() + 1;
-  makeFile(first, 16000 - used - 50, 0644, 0);
+  makeFile(first, 16000 - used - 210, 0644, 0);
   roundTrip("/tmp/long");
 }
 
