@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include "tests/support/files.h"
 #include "tools/signing/signing.h"
 
 namespace vl {
@@ -22,60 +22,26 @@ struct Result {
   std::string out, err;
 };
 
-std::string drain(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return text;
-}
-
-Result run(std::vector<std::string> args) {
-  args.insert(args.begin(), PELLKEY_PATH);
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::close(out[0]);
-    ::close(err[0]);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  Result r;
-  r.out = drain(out[0]);  // small outputs: the pipes do not fill up
-  r.err = drain(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-
 class Pellkey : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pellkey_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-    publicPath = dir + "/keys.provision";
-    secretPath = dir + "/keys.secret";
+  // pellkey with the arguments; its standard error goes through a file.
+  Result run(const std::vector<std::string>& args) {
+    std::string command = PELLKEY_PATH;
+    for (const std::string& a : args) command += " '" + a + "'";
+    FILE* pipe = ::popen((command + " 2>" + errPath).c_str(), "r");
+    Result r;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      r.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = read(errPath);
+    return r;
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string read(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir, publicPath, secretPath;
+  static std::string read(const std::string& path) { return testing::readFile(path); }
+  testing::TempDir work, errDir;
+  const std::string dir = work.path(), errPath = errDir / "err";
+  const std::string publicPath = work / "keys.provision", secretPath = work / "keys.secret";
 };
 
 TEST_F(Pellkey, KeygenSignAndCheckThroughTheLibrary) {

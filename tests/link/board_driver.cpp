@@ -23,7 +23,7 @@ bool receiveFile(ServerLink& link, const std::string& outDir, ReceivedFile& file
   const std::string path = outDir + "/" + file.name;
   const int out =
       outDir.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  std::uint8_t buffer[4096];
+  std::uint8_t buffer[1000];  // less than a frame: chunks are handed out over several reads
   int count = 0;
   while ((count = readFileData(*link.fileStream, buffer, sizeof buffer)) > 0) {
     file.received += count;

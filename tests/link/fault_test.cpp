@@ -32,8 +32,10 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
     ASSERT_TRUE(world.startServer("srv", {"-i", "s0", "--boards", "1", "--idle", "20"}, files));
     int console[2];
     ASSERT_EQ(::pipe(console), 0);
+    const std::string out = world.dir / "out";
+    ASSERT_TRUE(test::run("mkdir " + out));
     test::BoardRun board;
-    test::startBoard(board, world.net, "board", world.dir.path(), console[0]);
+    test::startBoard(board, world.net, "board", out, console[0]);
     // Once the server has counted the board and gone, a key ends the board's wait in
     // case its last TERM was lost on the way.
     while (board.child.running() && world.serverRunning()) ::usleep(20000);
@@ -41,7 +43,7 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
       EXPECT_EQ(world.waitServer(), 0);
     }
     ASSERT_EQ(::write(console[1], "\n", 1), 1);
-    world.expectInstalled(test::finishBoard(board), world.dir.path(), files);
+    world.expectInstalled(test::finishBoard(board), out, files);
     ::close(console[0]);
     ::close(console[1]);
     // The wire really was that bad: frames were lost, repeated and overtaken.

@@ -6,9 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 
 #include "tools/pellpkg/builder.h"
 
@@ -60,16 +58,6 @@ bool InstallWorld::startServer(const std::string& ns, std::vector<std::string> a
 void InstallWorld::killServer() {
   server_.kill(SIGKILL);
   (void)server_.wait();
-}
-
-std::vector<std::string> InstallWorld::events() const {
-  std::vector<std::string> kinds;
-  std::istringstream in(readFile(dir / "events.jsonl"));
-  for (std::string line; std::getline(in, line);) {
-    const auto json = nlohmann::json::parse(line, nullptr, false);
-    kinds.push_back(json.is_discarded() ? "unparsable" : json.value("event", "missing"));
-  }
-  return kinds;
 }
 
 void InstallWorld::expectInstalled(const BoardReport& report, const std::string& outDir,

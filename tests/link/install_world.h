@@ -31,14 +31,13 @@ class InstallWorld {
   SourceFile addFile(const std::string& name, std::size_t size);
 
   // Starts tarnwick in `ns` with the arguments and these files; its output goes to
-  // dir/server.log and its events to dir/events.jsonl. Waits until it serves.
+  // dir/server.log. Waits until it serves.
   bool startServer(const std::string& ns, std::vector<std::string> arguments,
                    const std::vector<SourceFile>& files);
   void killServer();
   int waitServer() { return server_.wait(); }
   bool serverRunning() { return server_.running(); }
   std::string serverLog() const { return readFile(dir / "server.log"); }
-  std::vector<std::string> events() const;  // the "event" field of every line, in order
 
   // The board's report, every file checked against `files` (byte for byte in outDir if given).
   void expectInstalled(const BoardReport& report, const std::string& outDir,

@@ -2,10 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,36 +16,28 @@
 
 namespace vl::test {
 
-bool enterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  ::close(fd);
-  return ok;
-}
-
 bool run(const std::string& command) {
   const std::string quiet = command + " >/dev/null 2>&1";
   return std::system(quiet.c_str()) == 0;
 }
 
-int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
+bool enterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && run("ip link set lo up"); }
+
+namespace {
+int bound(int fd, const char* ip, std::uint16_t port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   ::inet_pton(AF_INET, ip, &local.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  if (nonBlocking) ::fcntl(fd, F_SETFL, O_NONBLOCK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+}  // namespace
+
+int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking) {
+  const int fd = bound(::socket(AF_INET, SOCK_DGRAM, 0), ip, port);
+  if (fd >= 0 && nonBlocking) ::fcntl(fd, F_SETFL, O_NONBLOCK);
   return fd;
 }
 
@@ -209,14 +199,7 @@ int deviceSocket(const std::string& device) {
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
                static_cast<socklen_t>(device.size() + 1));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(kLinkPort);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return bound(fd, "0.0.0.0", kLinkPort);
 }
 
 void broadcast(int fd, const CraftedFrame& frame) {

@@ -85,61 +85,12 @@ TEST_F(TransferTest, FileHeaderAnswers) {
   }
 }
 
-// A start answered by anything, a file of one full frame handed out over several reads
-// and ended by the empty answer.
-TEST_F(TransferTest, StartThenAChunkOverSeveralReads) {
-  std::string chunk(kMaxPayload, '\0');
-  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 7 + 3);
-  answer({"", "FILE\nchunk.vpk\n4076\n", chunk, ""});
-  EXPECT_TRUE(startInstall(link_));
-  ASSERT_EQ(requestNextFile(link_), NextFile::File);
-  std::string received;
-  std::vector<int> counts;
-  std::uint8_t buffer[4096];
-  int count = 0;
-  while ((count = readFileData(*link_.fileStream, buffer, 1000)) > 0) {
-    counts.push_back(count);
-    received.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
-  }
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(counts, (std::vector<int>{1000, 1000, 1000, 1000, 76}));
-  EXPECT_EQ(received, chunk);
-  EXPECT_EQ(test::takeRequests(server_),
-            (std::vector<std::string>{"2 STRT", "3 RETR", "4 RETR", "5 RETR"}));
-}
-
 // Silence is a lost server, not the end of the list: the installer must not go on
 // to report a successful installation of half the files.
 TEST_F(TransferTest, SilentServerIsALinkFailureNotTheEndOfTheList) {
   EXPECT_EQ(requestNextFile(link_), NextFile::LinkFailure);
   EXPECT_EQ(test::takeRequests(server_),
             std::vector<std::string>(static_cast<std::size_t>(kTransferTries), "2 RETR"));
-}
-
-// The wait for TERM watches descriptor 0, so it runs in a child whose console is a pipe:
-// other answers are passed over, a key ends it (and is left unread).
-TEST_F(TransferTest, TerminationWaitEndsOnTermOrAKey) {
-  for (const bool key : {false, true}) {
-    SCOPED_TRACE(key);
-    int console[2];
-    ASSERT_EQ(::pipe(console), 0);
-    if (key) {
-      ASSERT_EQ(::write(console[1], "\n", 1), 1);
-    } else {
-      test::sendToBoard(server_, test::craftFrame(kServer, kBoard, 3, 2, "WAIT"));
-      test::sendToBoard(server_, test::craftFrame(kServer, kBoard, 4, 2, "TERM and more"));
-    }
-    test::Child board = test::spawn([&]() {
-      ::alarm(20);  // a wait that never ends fails the test instead of hanging it
-      ::dup2(console[0], 0);
-      awaitTermination(link_);
-      char byte = 0;
-      return key ? (::read(0, &byte, 1) == 1 ? 0 : 1) : (link_.state.recvSeq == 4 ? 0 : 2);
-    });
-    EXPECT_EQ(board.wait(), 0);
-    ::close(console[0]);
-    ::close(console[1]);
-  }
 }
 
 }  // namespace
