@@ -110,10 +110,8 @@ TEST_F(Pellpkg, VerifyExitsZeroOnlyWhenTheLevelIsReached) {
         << c.file << level;
   }
   // Another key set does not vouch for these packages; a key file that is none fails.
-  std::uint8_t material[kKeyMaterialSize];
-  for (std::size_t i = 0; i < sizeof material; ++i)
-    material[i] = static_cast<std::uint8_t>(i * 13 + 5);
-  const auto other = deriveKeys(material);
+  const std::vector<std::uint8_t> material(kKeyMaterialSize, 0x5A);
+  const auto other = deriveKeys(material.data());
   ASSERT_TRUE(other);
   write("other.provision", formatKeySet(other->keys, {}));
   EXPECT_EQ(
@@ -153,7 +151,6 @@ TEST_F(Pellpkg, FailuresExitNonZeroAndLeaveNothingBehind) {
     EXPECT_FALSE(run.out.empty()) << args;
     EXPECT_EQ(listing(), before) << args;
   }
-  EXPECT_EQ(pellpkg("--help").status, 0);
   EXPECT_EQ(pellpkg("--version").out, "pellpkg " VL_PROJECT_VERSION "\n");
 }
 
