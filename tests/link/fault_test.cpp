@@ -11,9 +11,6 @@
 namespace vl {
 namespace {
 
-using test::BoardReport;
-using test::SourceFile;
-
 TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
   for (std::uint32_t seed : {20261207u, 7u}) {
     SCOPED_TRACE(seed);
@@ -22,9 +19,9 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
       ASSERT_FALSE(world.net.addNamespace(ns).empty());
     ASSERT_TRUE(world.net.addVeth("board", "eth0", "02:00:00:00:01:01", "relay", "r0", ""));
     ASSERT_TRUE(world.net.addVeth("relay", "r1", "", "srv", "s0", "02:00:00:00:00:01"));
-    const std::vector<SourceFile> files = {
-        world.addScript("first.scr", 20000), world.addPackage("system.vpk", "mips", 600000),
-        world.addScript("empty.scr", 0), world.addPackage("tail.vpk", "mips", 4076 * 4)};
+    const std::vector<test::SourceFile> files = {
+        world.addFile("first.scr", 20000), world.addFile("system.vpk", 600000),
+        world.addFile("empty.scr", 0), world.addFile("tail.vpk", 4076 * 4)};
     test::RelayFaults faults;
     faults.seed = seed;
     int stats[2];
@@ -32,16 +29,13 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
     test::Child relay =
         world.net.runIn("relay", [&]() { return test::runRelay("r0", "r1", faults, stats[1]); });
     ::close(stats[1]);
-    std::vector<std::string> arguments = {"-i", "s0", "--boards", "1", "--idle", "20"};
-    for (const SourceFile& file : files) arguments.push_back(file.path);
-    ASSERT_TRUE(world.startServer("srv", arguments));
+    ASSERT_TRUE(world.startServer("srv", {"-i", "s0", "--boards", "1", "--idle", "20"}, files));
     int console[2];
     ASSERT_EQ(::pipe(console), 0);
-    test::BoardScript script;
-    script.console = console[0];
-    script.outDir = world.dir + "/out";
-    ASSERT_TRUE(test::run("mkdir " + script.outDir));
-    auto board = world.startBoard("board", script);
+    const std::string out = world.dir / "out";
+    ASSERT_TRUE(test::run("mkdir " + out));
+    test::BoardRun board;
+    test::startBoard(board, world.net, "board", out, console[0]);
     // Once the server has counted the board and gone, a key ends the board's wait in
     // case its last TERM was lost on the way.
     while (board.child.running() && world.serverRunning()) ::usleep(20000);
@@ -49,17 +43,9 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
       EXPECT_EQ(world.waitServer(), 0);
     }
     ASSERT_EQ(::write(console[1], "\n", 1), 1);
-    const BoardReport report = world.finishBoard(board);
+    world.expectInstalled(test::finishBoard(board), out, files);
     ::close(console[0]);
     ::close(console[1]);
-    EXPECT_EQ(report.outcome, "end") << world.serverLog();
-    ASSERT_EQ(report.files.size(), files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      SCOPED_TRACE(files[i].name);
-      EXPECT_EQ(report.files[i].name, files[i].name);
-      EXPECT_EQ(report.files[i].received, static_cast<std::int64_t>(files[i].bytes.size()));
-      EXPECT_TRUE(test::readFile(script.outDir + "/" + files[i].name) == files[i].bytes);
-    }
     // The wire really was that bad: frames were lost, repeated and overtaken.
     relay.kill(SIGTERM);
     EXPECT_EQ(relay.wait(), 0);

@@ -1,5 +1,6 @@
 // Frame header, numbering, acceptance rules and the stop-and-wait exchange.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,61 +84,6 @@ TEST(AcceptFrame, RulesInOrder) {
   }
 }
 
-TEST(AcceptFrame, ShortOrFailedReceiveClearsTheHeader) {
-  for (int received : {-1, 0, 19}) {
-    SCOPED_TRACE(received);
-    LinkState state{0, 0, kBoard, kZero};
-    test::CraftedFrame frame = test::craftFrame(kServer, kBoard, 1, 0, "OFFR\n\n");
-    EXPECT_FALSE(acceptFrame(state, frame.bytes, received));
-    EXPECT_TRUE(std::all_of(frame.bytes.begin(), frame.bytes.begin() + 20,
-                            [](std::uint8_t b) { return b == 0; }));
-    EXPECT_EQ(frame.bytes[20], 'O');
-  }
-}
-
-// Plays the server's numbering against the board's for a whole installation of more than
-// 65536 exchanges: every request and answer is as the worked numbering says, and nothing
-// stalls at the wrap.
-TEST(Numbering, WholeSessionAcrossTheWrap) {
-  LinkState board{0, 0, kBoard, kZero};
-  FrameBuffer request;
-  clearFrame(request);
-  stampFrame(board, request, 4);  // DSCV: counters reset after stamping
-  EXPECT_EQ(frameSequence(request), 1);
-  EXPECT_EQ(frameAcknowledge(request), 0);
-  board.sentSeq = 0;
-  board.recvSeq = 0;
-  test::CraftedFrame offer = test::craftFrame(kServer, kBoard, 1, 0, "OFFR\n\n");
-  ASSERT_TRUE(acceptFrame(board, offer.bytes, static_cast<int>(offer.size)));
-  board.peerMac = kServer;
-
-  struct Row {
-    std::uint16_t sequence, acknowledge, answerSequence;
-  };
-  const Row worked[] = {{1, 1, 2}, {2, 2, 3}, {3, 3, 4}, {4, 4, 5}};
-  std::uint32_t expectedSequence = 1;
-  for (int i = 0; i < 70000; ++i) {
-    clearFrame(request);
-    stampFrame(board, request, 4);
-    if (i < 4) {
-      EXPECT_EQ(frameSequence(request), worked[i].sequence);
-      EXPECT_EQ(frameAcknowledge(request), worked[i].acknowledge);
-    }
-    ASSERT_EQ(frameSequence(request), static_cast<std::uint16_t>(expectedSequence));
-    ASSERT_EQ(frameAcknowledge(request), static_cast<std::uint16_t>(expectedSequence));
-    const auto answerSequence = static_cast<std::uint16_t>(frameSequence(request) + 1);
-    if (i < 4) {
-      EXPECT_EQ(answerSequence, worked[i].answerSequence);
-    }
-    test::CraftedFrame answer =
-        test::craftFrame(kServer, kBoard, answerSequence, frameSequence(request), "");
-    ASSERT_TRUE(acceptFrame(board, answer.bytes, static_cast<int>(answer.size)))
-        << "exchange " << i;
-    ASSERT_FALSE(acceptFrame(board, answer.bytes, static_cast<int>(answer.size))) << "repeat " << i;
-    ++expectedSequence;
-  }
-}
-
 // Board end over loopback: 127.0.0.1:5000, the peer at 127.0.0.2:5000.
 class ExchangeTest : public ::testing::Test {
  protected:
@@ -149,14 +95,6 @@ class ExchangeTest : public ::testing::Test {
     stampFrame(state_, request_, 4);
   }
 
-  test::ScriptedPeer peer(std::vector<std::string> answers) {
-    test::ScriptedPeer script;
-    script.ownMac = kServer;
-    script.boardMac = kBoard;
-    script.answers = std::move(answers);
-    return script;
-  }
-
   NetChannel channel_;
   LinkState state_;
   FrameBuffer request_;
@@ -164,34 +102,11 @@ class ExchangeTest : public ::testing::Test {
 };
 
 TEST_F(ExchangeTest, SilentPeerGetsTheIdenticalRequestOncePerTry) {
-  test::PeerRun run = test::startPeer(peer({}), "127.0.0.2");
+  const int peer = test::udpSocket("127.0.0.2", kLinkPort, true);
   EXPECT_EQ(exchangeFrame(channel_, state_, request_, answer_, 20000, 12), -1);
-  const std::vector<std::string> log = run.finish();
-  EXPECT_EQ(log.size(), 12u);
-  for (const std::string& line : log) EXPECT_EQ(line, "8 RETR");
+  EXPECT_EQ(test::takeRequests(peer), std::vector<std::string>(12, "8 RETR"));
   EXPECT_EQ(state_.recvSeq, 8u);
-}
-
-TEST_F(ExchangeTest, NoTriesSendsNothing) {
-  test::PeerRun run = test::startPeer(peer({"DATA"}), "127.0.0.2");
-  EXPECT_EQ(exchangeFrame(channel_, state_, request_, answer_, 20000, 0), -1);
-  EXPECT_TRUE(run.finish().empty());
-}
-
-TEST_F(ExchangeTest, LateAnswerIsTakenOnALaterTry) {
-  test::ScriptedPeer script = peer({"late"});
-  script.ignoreFirst = 2;
-  test::PeerRun run = test::startPeer(script, "127.0.0.2");
-  const int length = exchangeFrame(channel_, state_, request_, answer_, 50000, 10);
-  EXPECT_EQ(length, 24);
-  EXPECT_EQ(0, std::memcmp(framePayload(answer_), "late", 4));
-  EXPECT_EQ(state_.recvSeq, 9u);
-  EXPECT_EQ(run.finish().size(), 3u);
-}
-
-TEST_F(ExchangeTest, SendThatFailsEndsAtOnce) {
-  closeChannel(channel_);
-  EXPECT_EQ(exchangeFrame(channel_, state_, request_, answer_, 1000000, 300), -1);
+  ::close(peer);
 }
 
 // Stale, repeated and foreign datagrams queued ahead of the answer are drained within
@@ -201,13 +116,7 @@ TEST_F(ExchangeTest, BurstOfStaleAndForeignFramesIsDrainedWithinOneTry) {
   const int strangerSocket = test::udpSocket("127.0.0.2", 5001, false);
   ASSERT_GE(peerSocket, 0);
   ASSERT_GE(strangerSocket, 0);
-  auto send = [&](int socket, const test::CraftedFrame& frame) {
-    sockaddr_in to = channel_.destination;
-    to.sin_addr.s_addr = htonl(0x7F000001);
-    ASSERT_EQ(::sendto(socket, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to),
-              static_cast<ssize_t>(frame.size));
-  };
+  const auto send = test::sendToBoard;
   send(peerSocket, test::craftFrame(kServer, kBoard, 8, 7, "old"));   // already accepted
   send(peerSocket, test::craftFrame(kBoard, kServer, 8, 7, "RETR"));  // our own, heard back
   for (int i = 0; i < 60; ++i) {
@@ -221,6 +130,40 @@ TEST_F(ExchangeTest, BurstOfStaleAndForeignFramesIsDrainedWithinOneTry) {
   EXPECT_EQ(0, std::memcmp(framePayload(answer_), "DATA", 4));
   ::close(peerSocket);
   ::close(strangerSocket);
+}
+
+struct ReceiveCase {
+  const char* name;
+  std::uint16_t fromPort;
+  std::size_t size;
+  int expected;
+};
+
+// Only port 5000 speaks the protocol; nothing is written past the frame buffer.
+TEST_F(ExchangeTest, ReceiveRefusesForeignPortsAndPassesEmptyDatagrams) {
+  const ReceiveCase cases[] = {
+      {"from port 5000", 5000, 24, 24},
+      {"empty from port 5000", 5000, 0, 0},
+      {"from port 5001", 5001, 24, -1},
+      {"cut to the frame buffer", 5000, 5000, 4096},
+  };
+  for (const ReceiveCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int peer = test::udpSocket("127.0.0.2", c.fromPort, false);
+    const std::string datagram(c.size, 'd');
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kLinkPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
+    ::close(peer);
+    std::vector<std::uint8_t> buffer(4096 + 64, 0xEE);
+    ASSERT_EQ(waitReadable(channel_.socket, 1000000), 1);
+    EXPECT_EQ(channelReceive(channel_, buffer.data()), c.expected);
+    EXPECT_EQ(buffer[4096], 0xEE);
+    EXPECT_EQ(channel_.lastSource.sin_port, htons(c.fromPort));
+  }
 }
 
 }  // namespace

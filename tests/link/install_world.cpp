@@ -1,153 +1,78 @@
 #include "tests/link/install_world.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 
 #include "tools/pellpkg/builder.h"
 
 namespace vl::test {
 
-std::uint64_t checksumOf(const std::string& bytes) {
-  return fnv1a(kFnvStart, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-namespace {
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
+// Names ending in ".vpk" are packages (an image of `size` random bytes), others scripts.
+SourceFile InstallWorld::addFile(const std::string& name, std::size_t size) {
+  std::mt19937 random(static_cast<unsigned>(size * 31 + name.size()));
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
+  if (name.ends_with(".vpk")) {
+    pkgbuild::PackageSource source;
+    source.name = name.substr(0, name.find('.'));
+    source.version = makeVersion(6, 49, 'f', 10);
+    source.architecture = "mips";
+    source.image = pkgbuild::Bytes(bytes.begin(), bytes.end());
+    source.files.push_back({"etc/" + source.name, 0100644, "contents of " + name, false});
+    const auto built = pkgbuild::buildPackage(source, pkgbuild::SignatureForm::None, {});
+    bytes = built ? std::string(built->begin(), built->end()) : "";
+  }
+  testing::writeFile(dir / name, bytes);
+  return {dir / name, name, bytes};
 }
 
-}  // namespace
-
-InstallWorld::InstallWorld() {
-  char pattern[] = "/tmp/vl-link-XXXXXX";
-  dir = ::mkdtemp(pattern);
-}
-
-InstallWorld::~InstallWorld() {
-  killServer();
-  (void)run("rm -rf " + dir);
-}
-
-SourceFile InstallWorld::addScript(const std::string& name, std::size_t size) {
-  SourceFile file{dir + "/" + name, name,
-                  randomBytes(size, static_cast<unsigned>(size + name.size()))};
-  writeFile(file.path, file.bytes);
-  return file;
-}
-
-SourceFile InstallWorld::addPackage(const std::string& name, const std::string& architecture,
-                                    std::size_t size) {
-  pkgbuild::PackageSource source;
-  source.name = name.substr(0, name.find('.'));
-  source.version = makeVersion(6, 49, 'f', 10);
-  source.architecture = architecture;
-  source.image = pkgbuild::Bytes();
-  const std::string image = randomBytes(size, static_cast<unsigned>(size * 31 + name.size()));
-  source.image->assign(image.begin(), image.end());
-  source.files.push_back({"etc/" + source.name, 0100644, "contents of " + name, false});
-  const auto bytes = pkgbuild::buildPackage(source, pkgbuild::SignatureForm::None, {});
-  SourceFile file{dir + "/" + name, name, bytes ? std::string(bytes->begin(), bytes->end()) : ""};
-  writeFile(file.path, file.bytes);
-  return file;
-}
-
-bool InstallWorld::startServer(const std::string& ns, const std::vector<std::string>& arguments) {
-  const std::string log = dir + "/server.log";
-  std::vector<std::string> argv = {TARNWICK_PATH, "--events", dir + "/events.jsonl"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
+bool InstallWorld::startServer(const std::string& ns, std::vector<std::string> arguments,
+                               const std::vector<SourceFile>& files) {
+  const std::string log = dir / "server.log";
+  arguments.insert(arguments.begin(), {TARNWICK_PATH, "--events", dir / "events.jsonl"});
+  for (const SourceFile& file : files) arguments.push_back(file.path);
   server_ = net.runIn(ns, [&]() {
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(fd, 1);
     ::dup2(fd, 2);
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : arguments) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     ::execv(args[0], args.data());
     return 127;
   });
   for (int i = 0; i < 500; ++i) {
-    const std::string text = readFile(log);
-    if (text.find("serving") != std::string::npos) return true;
-    if (::waitpid(server_.pid, nullptr, WNOHANG) == server_.pid) {
-      server_.pid = -1;
-      std::fprintf(stderr, "tarnwick did not start:\n%s\n", text.c_str());
-      return false;
-    }
+    if (readFile(log).find("serving") != std::string::npos) return true;
+    if (!server_.running()) break;
     ::usleep(10000);
   }
+  ADD_FAILURE() << "tarnwick did not start:\n" << readFile(log);
   return false;
 }
 
 void InstallWorld::killServer() {
-  if (server_.pid > 0) {
-    server_.kill(SIGKILL);
-    (void)server_.wait();
-  }
+  server_.kill(SIGKILL);
+  (void)server_.wait();
 }
 
-int InstallWorld::waitServer() { return server_.wait(); }
-
-std::vector<std::string> InstallWorld::events() const {
-  std::vector<std::string> kinds;
-  std::istringstream in(readFile(dir + "/events.jsonl"));
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto json = nlohmann::json::parse(line, nullptr, false);
-    kinds.push_back(json.is_discarded() ? "unparsable" : json.value("event", "missing"));
+void InstallWorld::expectInstalled(const BoardReport& report, const std::string& outDir,
+                                   const std::vector<SourceFile>& files) const {
+  EXPECT_STREQ(report.outcome, "end") << serverLog();
+  ASSERT_EQ(report.fileCount, static_cast<int>(files.size()));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].name);
+    EXPECT_EQ(report.files[i].name, files[i].name);
+    EXPECT_EQ(report.files[i].size, static_cast<std::int32_t>(files[i].bytes.size()));
+    EXPECT_EQ(report.files[i].received, static_cast<std::int64_t>(files[i].bytes.size()));
+    if (!outDir.empty()) {
+      EXPECT_TRUE(readFile(outDir + "/" + files[i].name) == files[i].bytes);
+    }
   }
-  return kinds;
-}
-
-InstallWorld::BoardRun InstallWorld::startBoard(const std::string& ns, const BoardScript& script) {
-  int fds[2];
-  BoardRun run;
-  if (::pipe(fds) != 0) return run;
-  run.child = net.runIn(ns, [&]() {
-    ::close(fds[0]);
-    ::alarm(120);  // a board that never ends fails its test instead of hanging it
-    const std::string text = encodeReport(runBoard(script));
-    (void)!::write(fds[1], text.data(), text.size());
-    return 0;
-  });
-  ::close(fds[1]);
-  run.reportFd = fds[0];
-  return run;
-}
-
-BoardReport InstallWorld::finishBoard(BoardRun& run) {
-  std::string text;
-  char buffer[4096];
-  ssize_t got = 0;
-  while ((got = ::read(run.reportFd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(run.reportFd);
-  (void)run.child.wait();
-  return decodeReport(text);
 }
 
 }  // namespace vl::test

@@ -8,8 +8,11 @@
 
 #include "tests/link/board_driver.h"
 #include "tests/link/test_support.h"
+#include "tests/support/files.h"
 
 namespace vl::test {
+
+using testing::readFile;
 
 struct SourceFile {
   std::string path;
@@ -17,42 +20,31 @@ struct SourceFile {
   std::string bytes;
 };
 
-std::string readFile(const std::string& path);
-
 class InstallWorld {
  public:
-  InstallWorld();
-  ~InstallWorld();
+  ~InstallWorld() { killServer(); }
 
   NetWorld net;
-  std::string dir;  // temporary directory of this world
+  testing::TempDir dir;
 
-  // A configuration script or a package file (architecture set) of about `size` bytes.
-  SourceFile addScript(const std::string& name, std::size_t size);
-  SourceFile addPackage(const std::string& name, const std::string& architecture, std::size_t size);
+  // A configuration script or a package file for the boards of about `size` bytes.
+  SourceFile addFile(const std::string& name, std::size_t size);
 
-  // Starts tarnwick in `ns` with the arguments; its output goes to dir/server.log and
-  // its events to dir/events.jsonl. Waits until it serves.
-  bool startServer(const std::string& ns, const std::vector<std::string>& arguments);
+  // Starts tarnwick in `ns` with the arguments and these files; its output goes to
+  // dir/server.log. Waits until it serves.
+  bool startServer(const std::string& ns, std::vector<std::string> arguments,
+                   const std::vector<SourceFile>& files);
   void killServer();
-  int waitServer();  // exit status
+  int waitServer() { return server_.wait(); }
   bool serverRunning() { return server_.running(); }
-  std::string serverLog() const { return readFile(dir + "/server.log"); }
-  std::vector<std::string> events() const;  // the "event" field of every line, in order
+  std::string serverLog() const { return readFile(dir / "server.log"); }
 
-  // Runs a board driver in `ns`; finishBoard waits for it and returns its report.
-  struct BoardRun {
-    Child child;
-    int reportFd = -1;
-  };
-  BoardRun startBoard(const std::string& ns, const BoardScript& script);
-  BoardReport finishBoard(BoardRun& run);
+  // The board's report, every file checked against `files` (byte for byte in outDir if given).
+  void expectInstalled(const BoardReport& report, const std::string& outDir,
+                       const std::vector<SourceFile>& files) const;
 
  private:
   Child server_;
 };
-
-std::uint64_t checksumOf(const std::string& bytes);
-std::string readFile(const std::string& path);
 
 }  // namespace vl::test

@@ -5,18 +5,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "tests/link/board_driver.h"
-#include "tests/link/test_support.h"
+#include "tests/support/files.h"
 
 namespace vl {
 namespace {
 
 TEST(Interop, BoardInstallsFromTheHostServer) {
-  char pattern[] = "/tmp/vl-interop-XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
+  testing::TempDir dir;
   std::vector<std::pair<std::string, std::string>> files = {
       {"first.scr", std::string(300000, '\0')}, {"empty.scr", ""}, {"last.scr", "#!/bin/sh\n"}};
   std::uint32_t state = 12345;
@@ -26,8 +22,8 @@ TEST(Interop, BoardInstallsFromTheHostServer) {
   }
   std::vector<std::string> argv = {HOST_TARNWICK, "-i", "s0", "--boards", "1"};
   for (const auto& [name, bytes] : files) {
-    std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
-    argv.push_back(dir + "/" + name);
+    testing::writeFile(dir / name, bytes);
+    argv.push_back(dir / name);
   }
   test::NetWorld net;
   ASSERT_FALSE(net.addNamespace("srv").empty());
@@ -43,37 +39,21 @@ TEST(Interop, BoardInstallsFromTheHostServer) {
     ::execv(args[0], args.data());
     return 127;
   });
-  int report[2];
-  ASSERT_EQ(::pipe(report), 0);
-  test::Child board = net.runIn("board", [&]() {
-    ::alarm(60);
-    const std::string text = test::encodeReport(test::runBoard(test::BoardScript{}));
-    (void)!::write(report[1], text.data(), text.size());
-    return 0;
-  });
-  ::close(report[1]);
-  std::string text;
-  char buffer[1024];
-  ssize_t got = 0;
-  while ((got = ::read(report[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<std::size_t>(got));
-  ::close(report[0]);
-  EXPECT_EQ(board.wait(), 0);
+  const std::string out = dir / "out";
+  ASSERT_TRUE(test::run("mkdir " + out));
+  test::BoardRun board;
+  test::startBoard(board, net, "board", out);
+  const test::BoardReport& report = test::finishBoard(board);
   EXPECT_EQ(server.wait(), 0);
-  const test::BoardReport result = test::decodeReport(text);
-  EXPECT_EQ(result.outcome, "end");
-  EXPECT_TRUE(result.terminated);
-  ASSERT_EQ(result.files.size(), files.size());
+  EXPECT_STREQ(report.outcome, "end");
+  EXPECT_TRUE(report.terminated);
+  ASSERT_EQ(report.fileCount, 3);
   for (std::size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i].first);
-    EXPECT_EQ(result.files[i].name, files[i].first);
-    EXPECT_EQ(result.files[i].size, static_cast<std::int32_t>(files[i].second.size()));
-    EXPECT_EQ(
-        result.files[i].checksum,
-        test::fnv1a(test::kFnvStart, reinterpret_cast<const std::uint8_t*>(files[i].second.data()),
-                    files[i].second.size()));
+    EXPECT_EQ(report.files[i].name, files[i].first);
+    EXPECT_EQ(report.files[i].size, static_cast<std::int32_t>(files[i].second.size()));
+    EXPECT_TRUE(testing::readFile(out + "/" + files[i].first) == files[i].second);
   }
-  (void)test::run("rm -rf " + dir);
 }
 
 }  // namespace

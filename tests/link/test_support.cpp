@@ -2,14 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -17,36 +16,28 @@
 
 namespace vl::test {
 
-bool enterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  ::close(fd);
-  return ok;
-}
-
 bool run(const std::string& command) {
   const std::string quiet = command + " >/dev/null 2>&1";
   return std::system(quiet.c_str()) == 0;
 }
 
-int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
+bool enterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && run("ip link set lo up"); }
+
+namespace {
+int bound(int fd, const char* ip, std::uint16_t port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   ::inet_pton(AF_INET, ip, &local.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  if (nonBlocking) ::fcntl(fd, F_SETFL, O_NONBLOCK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+}  // namespace
+
+int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking) {
+  const int fd = bound(::socket(AF_INET, SOCK_DGRAM, 0), ip, port);
+  if (fd >= 0 && nonBlocking) ::fcntl(fd, F_SETFL, O_NONBLOCK);
   return fd;
 }
 
@@ -156,28 +147,16 @@ bool NetWorld::addVeth(const std::string& a, const std::string& ifA, const std::
   return ok;
 }
 
-bool NetWorld::addBridge(const std::string& ns, const std::string& bridge) {
-  return run("ip -n " + prefix_ + ns + " link add name " + bridge + " type bridge") &&
-         run("ip -n " + prefix_ + ns + " link set " + bridge + " up");
-}
-
-bool NetWorld::attach(const std::string& ns, const std::string& ifName, const std::string& bridge) {
-  return run("ip -n " + prefix_ + ns + " link set " + ifName + " master " + bridge);
-}
-
-bool joinNamespace(const std::string& fullName) {
-  const std::string path = "/run/netns/" + fullName;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::setns(fd, CLONE_NEWNET) == 0;
-  ::close(fd);
-  return ok;
+bool NetWorld::ip(const std::string& ns, const std::string& command) {
+  return run("ip -n " + prefix_ + ns + " " + command);
 }
 
 Child NetWorld::runIn(const std::string& ns, const std::function<int()>& body) {
   const std::string full = prefix_ + ns;
   return spawn([&]() {
-    if (!joinNamespace(full)) return 99;
+    const int fd = ::open(("/run/netns/" + full).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) return 99;
+    ::close(fd);
     return body();
   });
 }
@@ -194,20 +173,33 @@ CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
   return frame;
 }
 
-int deviceSocket(const std::string& device, std::uint16_t port) {
+void sendToBoard(int fd, const CraftedFrame& frame) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kLinkPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+}
+
+std::vector<std::string> takeRequests(int fd) {
+  std::vector<std::string> lines;
+  FrameBuffer frame;
+  while (::recv(fd, frame.data(), frame.size(), 0) >= 0) {
+    lines.push_back(std::to_string(frameSequence(frame)) + " " +
+                    std::string(reinterpret_cast<const char*>(framePayload(frame)),
+                                std::min<std::size_t>(4, frameLength(frame))));
+  }
+  return lines;
+}
+
+int deviceSocket(const std::string& device) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
                static_cast<socklen_t>(device.size() + 1));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return bound(fd, "0.0.0.0", kLinkPort);
 }
 
 void broadcast(int fd, const CraftedFrame& frame) {
@@ -217,87 +209,6 @@ void broadcast(int fd, const CraftedFrame& frame) {
   to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
   (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to);
-}
-
-MacAddress parseMac(const std::string& text) {
-  MacAddress mac{};
-  unsigned bytes[6] = {};
-  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &bytes[0], &bytes[1], &bytes[2], &bytes[3],
-                  &bytes[4], &bytes[5]) == 6) {
-    for (int i = 0; i < 6; ++i)
-      mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bytes[i]);
-  }
-  return mac;
-}
-
-}  // namespace vl::test
-
-namespace vl::test {
-
-PeerRun startPeer(const ScriptedPeer& script, const char* ownIp) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {};
-  const int socket = udpSocket(ownIp, kLinkPort, false);
-  PeerRun run;
-  run.child = spawn([&]() {
-    ::close(fds[0]);
-    timeval idle{script.idleMillis / 1000, (script.idleMillis % 1000) * 1000};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
-    FrameBuffer frame;
-    std::size_t next = 0;
-    int ignored = 0;
-    CraftedFrame last;
-    int lastSequence = -1;
-    for (;;) {
-      sockaddr_in from{};
-      socklen_t size = sizeof from;
-      const ssize_t got = ::recvfrom(socket, frame.data(), frame.size(), 0,
-                                     reinterpret_cast<sockaddr*>(&from), &size);
-      if (got < 0) break;
-      const std::uint16_t sequence = frameSequence(frame);
-      std::string line = std::to_string(sequence) + " ";
-      line.append(reinterpret_cast<const char*>(framePayload(frame)),
-                  std::min<std::size_t>(4, frameLength(frame)));
-      line.push_back('\n');
-      (void)!::write(fds[1], line.data(), line.size());
-      if (ignored < script.ignoreFirst) {
-        ++ignored;
-        continue;
-      }
-      if (sequence != lastSequence) {
-        if (next >= script.answers.size()) continue;
-        last = craftFrame(script.ownMac, script.boardMac, static_cast<std::uint16_t>(sequence + 1),
-                          sequence, script.answers[next++]);
-        lastSequence = sequence;
-      }
-      if (script.answerDelayMillis > 0)
-        ::usleep(static_cast<useconds_t>(script.answerDelayMillis) * 1000);
-      (void)::sendto(socket, last.bytes.data(), last.size, 0, reinterpret_cast<sockaddr*>(&from),
-                     size);
-    }
-    ::close(fds[1]);
-    return 0;
-  });
-  ::close(fds[1]);
-  ::close(socket);
-  run.logFd = fds[0];
-  return run;
-}
-
-std::vector<std::string> PeerRun::finish() {
-  std::string text;
-  char buffer[4096];
-  ssize_t got = 0;
-  while ((got = ::read(logFd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<std::size_t>(got));
-  ::close(logFd);
-  (void)child.wait();
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
 }
 
 }  // namespace vl::test

@@ -59,20 +59,15 @@ class NetWorld {
   // A veth pair: `ifA` in namespace `a`, `ifB` in `b`, both up, with the given MACs.
   bool addVeth(const std::string& a, const std::string& ifA, const std::string& macA,
                const std::string& b, const std::string& ifB, const std::string& macB);
-  // A bridge `bridge` in namespace `ns` with veth ports towards other namespaces.
-  bool addBridge(const std::string& ns, const std::string& bridge);
-  bool attach(const std::string& ns, const std::string& ifName, const std::string& bridge);
+  // Runs the command in namespace `ns` ("ip -n <ns> " is put in front).
+  bool ip(const std::string& ns, const std::string& command);
   // Runs `body` in a child that has joined namespace `ns`.
   Child runIn(const std::string& ns, const std::function<int()>& body);
-  std::string fullName(const std::string& ns) const { return prefix_ + ns; }
 
  private:
   std::string prefix_;
   std::vector<std::string> namespaces_;
 };
-
-// Joins the named namespace in the calling process.
-bool joinNamespace(const std::string& fullName);
 
 // A frame with the given header fields and payload, as a peer would send it.
 struct CraftedFrame {
@@ -83,38 +78,16 @@ CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
                         std::uint16_t sequence, std::uint16_t acknowledge,
                         const std::string& payload);
 
-MacAddress parseMac(const std::string& text);
+// Sends the frame from `fd` to 127.0.0.1:5000, where a loopback channel of the board
+// takes it: answers queued before the board asks are taken as if they came in time.
+void sendToBoard(int fd, const CraftedFrame& frame);
+// Every datagram waiting on the non-blocking `fd`, as "<sequence> <first four bytes>".
+std::vector<std::string> takeRequests(int fd);
 
-// A UDP socket on `port` tied to `device` with broadcast allowed, as a peer of the test
-// would open it; -1 on failure.
-int deviceSocket(const std::string& device, std::uint16_t port = kLinkPort);
-
+// A UDP socket on port 5000 tied to `device` with broadcast allowed, as a peer of the
+// test would open it; -1 on failure.
+int deviceSocket(const std::string& device);
 // Sends a crafted frame to 255.255.255.255:5000.
 void broadcast(int fd, const CraftedFrame& frame);
-
-}  // namespace vl::test
-
-namespace vl::test {
-
-// A peer over loopback that answers every new request with the next of `answers`
-// (numbered as a server numbers them) and a repeated request with its last answer.
-// It logs every datagram it gets as "<sequence> <first four payload bytes>" lines,
-// and ends after `idleMillis` of silence.
-struct ScriptedPeer {
-  MacAddress ownMac{};
-  MacAddress boardMac{};
-  std::vector<std::string> answers;
-  int idleMillis = 400;
-  int answerDelayMillis = 0;
-  int ignoreFirst = 0;  // requests not answered at all before the script starts
-};
-
-struct PeerRun {
-  Child child;
-  int logFd = -1;
-  std::vector<std::string> finish();  // waits for the peer and returns its log
-};
-
-PeerRun startPeer(const ScriptedPeer& script, const char* ownIp);
 
 }  // namespace vl::test
