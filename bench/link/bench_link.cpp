@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "link/server_link.h"
+#include "link/transfer.h"
 #include "tests/link/board_driver.h"
 #include "tests/link/test_support.h"
 
@@ -190,8 +192,8 @@ int main(int argc, char** argv) {
   net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", "02:00:00:00:00:01");
 
   // TFTP over the same segment needs addresses: inside our own namespaces only.
-  vl::test::run("ip -n " + net.fullName("srv") + " addr add 10.77.0.1/24 dev s0");
-  vl::test::run("ip -n " + net.fullName("board") + " addr add 10.77.0.2/24 dev eth0");
+  net.ip("srv", "addr add 10.77.0.1/24 dev s0");
+  net.ip("board", "addr add 10.77.0.2/24 dev eth0");
   Child tftpd = net.runIn("srv", [&]() {
     ::execl("/usr/sbin/in.tftpd", "in.tftpd", "-L", "-s", dir.c_str(), "-a", "10.77.0.1:69",
             static_cast<char*>(nullptr));
@@ -246,15 +248,16 @@ int main(int argc, char** argv) {
   // Many boards at once on one bridge.
   NetWorld many;
   many.addNamespace("srv");
-  many.addBridge("srv", "br0");
-  vl::test::run("ip -n " + many.fullName("srv") + " link set br0 address 02:00:00:00:00:01");
+  many.ip("srv", "link add name br0 type bridge");
+  many.ip("srv", "link set br0 up");
+  many.ip("srv", "link set br0 address 02:00:00:00:00:01");
   for (int i = 0; i < boards; ++i) {
     char mac[32];
     std::snprintf(mac, sizeof mac, "02:00:00:00:%02x:01", i + 1);
     const std::string ns = "b" + std::to_string(i);
     many.addNamespace(ns);
     many.addVeth(ns, "eth0", mac, "srv", "p" + std::to_string(i), "");
-    many.attach("srv", "p" + std::to_string(i), "br0");
+    many.ip("srv", "link set p" + std::to_string(i) + " master br0");
   }
   ServerRun shared = startTarnwick(many, "br0", file, boards);
   int manyResult[2];
