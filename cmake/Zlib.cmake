@@ -1,14 +1,14 @@
 # zlib: the host's own library, or on the board target Debian's zlib source compiled
 # with the cross toolchain (Debian has no big-endian MIPS port to link against).
+set(VL_ZLIB_LINK ZLIB::ZLIB)
 if(NOT CMAKE_CROSSCOMPILING)
   find_package(ZLIB REQUIRED)
-  # The archive where there is one, so that the host's installer (and its sandboxed test
-  # build) can be static like the boards' one.
+  # Programs marked VL_STATIC (the host's installer and its sandboxed builds, static like
+  # the boards' one) take the archive; everything else, the packaged tools among them,
+  # the shared library.
   find_library(VL_ZLIB_ARCHIVE NAMES libz.a)
   if(VL_ZLIB_ARCHIVE)
-    foreach(property IMPORTED_LOCATION IMPORTED_LOCATION_RELEASE IMPORTED_LOCATION_DEBUG)
-      set_property(TARGET ZLIB::ZLIB PROPERTY ${property} "${VL_ZLIB_ARCHIVE}")
-    endforeach()
+    set(VL_ZLIB_LINK "$<IF:$<BOOL:$<TARGET_PROPERTY:VL_STATIC>>,${VL_ZLIB_ARCHIVE},ZLIB::ZLIB>")
   endif()
   return()
 endif()
