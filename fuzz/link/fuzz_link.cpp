@@ -79,7 +79,7 @@ void checkOffer(std::string_view offer) {
   bool keep = false;
   if (!vl::discoverServer(loop.link, "mips", "", "", "QL", {}, keep)) std::abort();
   const bool taken = loop.link.state.peerMac == kServer;
-  if (loop.link.chosen != 0 || (!taken && !keep) || (taken && !offer.starts_with("OFFR\n"))) {
+  if (loop.link.chosen != 0 || (!taken && !keep) || (taken && !offer.starts_with("OFFR"))) {
     std::abort();
   }
 }
