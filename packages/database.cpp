@@ -134,8 +134,7 @@ bool isOwnedLine(const std::string& line) {
     if (component == "..") return false;
     named = named || (!component.empty() && component != ".");
   }
-  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-  return named && std::none_of(line.begin(), line.end(), control);
+  return named && !hasControlCharacter(line);
 }
 
 std::string padLeft(const std::string& text, std::size_t width) {

@@ -263,10 +263,7 @@ std::optional<std::string> sameReleaseInstalled(Repository& repository, const Pa
 
 std::optional<std::string> unpackTarget(const Package& record, const std::string& entryName,
                                         const ChangeJournal& journal) {
-  // A line feed would split the name in two lines of the files list, any control
-  // character is no name a package needs.
-  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-  if (std::any_of(entryName.begin(), entryName.end(), control)) return std::nullopt;
+  if (hasControlCharacter(entryName)) return std::nullopt;
   std::string relative;
   if (record.disabled) relative = std::string(kDisabledRoot) + record.name;
   if (entryName.empty() || entryName[0] != '/') relative += '/';

@@ -11,6 +11,17 @@
 #include "streams/bytes.h"
 
 namespace vl {
+
+bool hasControlCharacter(std::string_view name) {
+  return std::any_of(name.begin(), name.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+bool isSafePackageName(std::string_view name) {
+  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
+         !hasControlCharacter(name);
+}
+
 namespace {
 
 // Texts are short labels (architecture, note column); a longer part keeps this much and
@@ -21,12 +32,6 @@ std::string nameField(const std::uint8_t* field) {
   const auto* end = static_cast<const std::uint8_t*>(std::memchr(field, 0, kNameFieldSize));
   const std::size_t length = end ? static_cast<std::size_t>(end - field) : kNameFieldSize;
   return std::string(reinterpret_cast<const char*>(field), length);
-}
-
-// A package name becomes a directory under the database: nothing that leaves it, nor
-// what the database scan passes over.
-bool isSafePackageName(const std::string& name) {
-  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
 }
 
 bool readText(PartReader& reader, std::string& out) {
@@ -209,8 +214,7 @@ namespace {
 // file needs a name of its own, and no control character may split or hide a name in
 // the files list (a line feed would make one entry two lines).
 bool isSafeEntryName(const std::string& name, bool written) {
-  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-  if (std::any_of(name.begin(), name.end(), control)) return false;
+  if (hasControlCharacter(name)) return false;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = name.find('/', start);

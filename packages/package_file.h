@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "packages/part_reader.h"
@@ -94,6 +95,15 @@ class InflateStream final : public StreamBuffer {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t produced_ = 0;
 };
+
+// A name that a package file carries (a package's, an archive entry's, a files-list
+// line) never holds a control character: a line feed would split it in two lines of the
+// database's lists, and no other is a name a package needs.
+bool hasControlCharacter(std::string_view name);
+
+// A package name becomes a directory under the database: nothing that leaves it, nor
+// what the database scan passes over.
+bool isSafePackageName(std::string_view name);
 
 // One entry of the files archive.
 struct ArchiveEntry {

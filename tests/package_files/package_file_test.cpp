@@ -77,6 +77,7 @@ TEST(ReadPackageHeader, RefusesBrokenHeaderParts) {
                {kPartPackageHeader, encodeHeaderRecord("a/b", 1, 2, 0)},
                {kPartPackageHeader, Bytes(32, 0)},
                {kPartPackageHeader, encodeHeaderRecord(".pkg", 1, 2, 0)},
+               {kPartPackageHeader, encodeHeaderRecord("a\nb", 1, 2, 0)},
                {kPartNote, Bytes{'x'}}};
   PackageInfo info;
   for (const auto& c : cases) {

@@ -124,6 +124,7 @@ TEST_F(Pellpkg, VerifyExitsZeroOnlyWhenTheLevelIsReached) {
 TEST_F(Pellpkg, FailuresExitNonZeroAndLeaveNothingBehind) {
   write("bad.json", R"({"name": "this-name-is-too-long", "version": "1.0"})");
   write("noversion.json", R"({"name": "x"})");
+  write("slash.json", R"({"name": "a/b", "version": "1.0"})");
   write("broken.json", R"({"name": )");
   write("missingtree.json", R"({"name": "x", "version": "1.0", "files": "nowhere"})");
   write("self.json", R"({"name": "x", "version": "1.0", "members": ["self.json"]})");
@@ -133,6 +134,7 @@ TEST_F(Pellpkg, FailuresExitNonZeroAndLeaveNothingBehind) {
   const char* cases[] = {
       "build {d}/bad.json -o {d}/out.vpk --unsigned",
       "build {d}/noversion.json -o {d}/out.vpk --unsigned",
+      "build {d}/slash.json -o {d}/out.vpk --unsigned",
       "build {d}/broken.json -o {d}/out.vpk --unsigned",
       "build {d}/missingtree.json -o {d}/out.vpk --unsigned",
       "build {d}/self.json -o {d}/out.vpk --unsigned",

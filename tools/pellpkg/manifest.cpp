@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "packages/package_file.h"
 #include "packages/version.h"
 
 namespace vl::pkgbuild {
@@ -71,8 +72,8 @@ bool textField(const json& object, const char* key, std::optional<std::string>& 
 }
 
 bool nameOk(const std::string& name, std::string& error) {
-  if (name.empty() || name.size() > kNameFieldSize) {
-    error = "a name must have 1 to 16 characters: \"" + name + "\"";
+  if (name.empty() || name.size() > kNameFieldSize || hasControlCharacter(name)) {
+    error = "a name must have 1 to 16 characters, none a control character: \"" + name + "\"";
     return false;
   }
   return true;
@@ -154,6 +155,10 @@ bool loadPackage(const json& object, const std::string& base, std::uint32_t defa
   }
   p.name = object.at("name").get<std::string>();
   if (!nameOk(p.name, error)) return false;
+  if (!isSafePackageName(p.name)) {
+    error = "a package name may not begin with \".\" nor hold \"/\": \"" + p.name + "\"";
+    return false;
+  }
   if (!object.contains("version")) {
     error = "\"version\" is missing";
     return false;
@@ -214,8 +219,7 @@ bool walk(const std::string& root, const std::string& relative, std::vector<Arch
     const std::string entry = relative.empty() ? name : relative + "/" + name;
     // The board keeps a package's names one per line in its files list: a line feed or
     // any other control byte in a name would turn into another path there.
-    const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
-    if (std::any_of(name.begin(), name.end(), control)) {
+    if (hasControlCharacter(name)) {
       error = "control character in a file name under " + dir;
       return false;
     }
