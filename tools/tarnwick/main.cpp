@@ -91,6 +91,11 @@ bool openInterfaces(const Settings& settings, Service& service) {
       std::fprintf(stderr, "tarnwick: %s\n", error.c_str());
       return false;
     }
+    // Still works, but every board on a bench then takes in every other board's data.
+    if (interface.packetSocket < 0) {
+      std::fprintf(stderr, "tarnwick: %s: no packet socket (CAP_NET_RAW), answers are broadcast\n",
+                   name.c_str());
+    }
     service.interfaces.push_back(interface);
   }
   return true;
