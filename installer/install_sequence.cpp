@@ -188,6 +188,23 @@ void writeBack(KeptData& kept) {
 
 bool isScriptName(std::string_view name) { return name.size() >= 5 && name.ends_with(".scr"); }
 
+enum class Copied { All, LinkFailed, WriteFailed };
+
+// Passes a file's data on as it arrives. A link failure is said here; a failed write is
+// left to the caller, since the two destinations say it differently.
+Copied copyFileData(FileStream& file, FdStream& out) {
+  std::array<std::uint8_t, kChunkSize> buffer;
+  for (;;) {
+    const int n = readFileData(file, buffer.data(), static_cast<int>(buffer.size()));
+    if (n < 0) {
+      std::puts("\nFATAL ERROR: bad network connection");
+      return Copied::LinkFailed;
+    }
+    if (n == 0) return Copied::All;
+    if (out.write(buffer.data(), static_cast<std::size_t>(n)) < 0) return Copied::WriteFailed;
+  }
+}
+
 // A configuration script, written by the sequence itself; an empty one goes to the
 // memory root, so that it leaves the flash untouched.
 bool receiveScript(Installation& run, FileStream& file) {
@@ -198,21 +215,10 @@ bool receiveScript(Installation& run, FileStream& file) {
     std::puts("\nFATAL ERROR: couldn't make a file");
     return false;
   }
-  std::array<std::uint8_t, kChunkSize> buffer;
-  for (;;) {
-    const int n = readFileData(file, buffer.data(), static_cast<int>(buffer.size()));
-    if (n < 0) {
-      std::puts("\nFATAL ERROR: bad network connection");
-      return false;
-    }
-    if (n == 0) break;
-    if (out.write(buffer.data(), static_cast<std::size_t>(n)) < 0) {
-      std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(out.error()));
-      return false;
-    }
-  }
+  const Copied copied = copyFileData(file, out);
+  if (copied == Copied::LinkFailed) return false;
   // A full flash may show only at the close: the script is then not complete.
-  if (!out.close()) {
+  if (copied == Copied::WriteFailed || !out.close()) {
     std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(out.error()));
     return false;
   }
@@ -228,24 +234,10 @@ bool receivePackage(Installation& run, FileStream& file) {
     std::puts("\nFATAL ERROR: couldn't start install");
     return false;
   }
-  std::array<std::uint8_t, kChunkSize> buffer;
-  for (;;) {
-    const int n = readFileData(file, buffer.data(), static_cast<int>(buffer.size()));
-    if (n < 0) {
-      std::puts("\nFATAL ERROR: bad network connection");
-      (void)finishPackageChild(input);
-      return false;
-    }
-    if (n == 0) {
-      (void)finishPackageChild(input);
-      return true;
-    }
-    if (input.write(buffer.data(), static_cast<std::size_t>(n)) < 0) {
-      std::puts("");
-      (void)finishPackageChild(input);
-      return false;
-    }
-  }
+  const Copied copied = copyFileData(file, input);
+  if (copied == Copied::WriteFailed) std::puts("");
+  (void)finishPackageChild(input);
+  return copied == Copied::All;
 }
 
 bool receiveFiles(Installation& run) {
