@@ -20,10 +20,9 @@ struct SourceFile {
   std::string bytes;
 };
 
+// The server is killed first when the world goes (members end in reverse order).
 class InstallWorld {
  public:
-  ~InstallWorld() { killServer(); }
-
   NetWorld net;
   testing::TempDir dir;
 
@@ -34,10 +33,8 @@ class InstallWorld {
   // dir/server.log. Waits until it serves.
   bool startServer(const std::string& ns, std::vector<std::string> arguments,
                    const std::vector<SourceFile>& files);
-  void killServer();
   int waitServer() { return server_.wait(); }
   bool serverRunning() { return server_.running(); }
-  std::string serverLog() const { return readFile(dir / "server.log"); }
 
   // The board's report, every file checked against `files` (byte for byte in outDir if given).
   void expectInstalled(const BoardReport& report, const std::string& outDir,
