@@ -56,8 +56,6 @@ TEST(AcceptFrame, RulesInOrder) {
       {"repeated answer", 5, 5, true, kServer, kBoard, 5, 5, 0, false},
       {"skips a number", 5, 5, true, kServer, kBoard, 7, 5, 0, false},
       {"old answer", 5, 5, true, kServer, kBoard, 3, 3, 0, false},
-      {"offer numbered 2", 0, 0, false, kServer, kBoard, 2, 0, 0, false},
-      {"offer acknowledging 1", 0, 0, false, kServer, kBoard, 1, 1, 0, false},
       {"sequence wraps to 0", 65535, 65535, true, kServer, kBoard, 0, 65535, 0, true},
       {"sequence 65536 after the wrap", 65536, 65535, true, kServer, kBoard, 0, 0, 0, true},
       {"ack older across the wrap", 65537, 65537, true, kServer, kBoard, 2, 65535, 0, true},
@@ -79,18 +77,9 @@ TEST(AcceptFrame, RulesInOrder) {
 // Board end over loopback: 127.0.0.1:5000, the peer at 127.0.0.2:5000.
 class ExchangeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(test::loopbackChannel(channel_, "127.0.0.1", "127.0.0.2"));
-    state_ = LinkState{7, 8, kBoard, kServer};  // as after request 7 and answer 8
-    clearFrame(request_);
-    std::memcpy(framePayload(request_), "RETR", 4);
-    stampFrame(state_, request_, 4);
-  }
+  void SetUp() override { ASSERT_TRUE(test::loopbackChannel(channel_, "127.0.0.1", "127.0.0.2")); }
 
   NetChannel channel_;
-  LinkState state_;
-  FrameBuffer request_;
-  FrameBuffer answer_;
 };
 
 // Stale, repeated and foreign datagrams queued ahead of the answer are drained within
@@ -109,9 +98,11 @@ TEST_F(ExchangeTest, BurstOfStaleAndForeignFramesIsDrainedWithinOneTry) {
   send(strangerSocket, test::craftFrame(kServer, kBoard, 9, 8, "port"));  // foreign port
   send(peerSocket, test::craftFrame(kServer, kBoard, 10, 8, "ahead"));    // skips one
   send(peerSocket, test::craftFrame(kServer, kBoard, 9, 8, "DATA"));
-  const int length = exchangeFrame(channel_, state_, request_, answer_, 5000000, 1);
-  EXPECT_EQ(length, 24);
-  EXPECT_EQ(0, std::memcmp(framePayload(answer_), "DATA", 4));
+  LinkState state{8, 8, kBoard, kServer};  // request 8 sent, answer 8 taken
+  FrameBuffer answer;
+  const test::CraftedFrame request = test::craftFrame(kBoard, kServer, 8, 8, "RETR");
+  EXPECT_EQ(exchangeFrame(channel_, state, request.bytes, answer, 5000000, 1), 24);
+  EXPECT_EQ(0, std::memcmp(framePayload(answer), "DATA", 4));
   ::close(peerSocket);
   ::close(strangerSocket);
 }
