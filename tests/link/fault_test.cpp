@@ -38,9 +38,9 @@ TEST(FaultyWire, EveryFileArrivesByteForByteWithLossDuplicationAndReordering) {
     test::startBoard(board, world.net, "board", out, console[0]);
     // Once the server has counted the board and gone, a key ends the board's wait in
     // case its last TERM was lost on the way.
-    while (board.child.running() && world.serverRunning()) ::usleep(20000);
-    if (!world.serverRunning()) {
-      EXPECT_EQ(world.waitServer(), 0);
+    while (board.child.running() && world.server.running()) ::usleep(20000);
+    if (!world.server.running()) {
+      EXPECT_EQ(world.server.wait(), 0);
     }
     ASSERT_EQ(::write(console[1], "\n", 1), 1);
     world.expectInstalled(test::finishBoard(board), out, files);

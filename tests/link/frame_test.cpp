@@ -14,7 +14,6 @@ namespace {
 const MacAddress kBoard = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B};
 const MacAddress kServer = {0x02, 0x00, 0x00, 0x00, 0x00, 0x05};
 const MacAddress kThird = {0x02, 0x00, 0x00, 0x00, 0x00, 0x33};
-const MacAddress kZero = {};
 
 TEST(StampFrame, WritesLittleEndianHeaderByteForByte) {
   LinkState state{0x1233, 0xABCD, kBoard, kServer};
@@ -45,9 +44,9 @@ TEST(AcceptFrame, RulesInOrder) {
       {"next answer", 5, 5, true, kServer, kBoard, 6, 5, 0, true},
       {"length field short of the datagram", 5, 5, true, kServer, kBoard, 6, 5, 1, false},
       {"length field beyond the datagram", 5, 5, true, kServer, kBoard, 6, 5, -1, false},
-      {"own broadcast heard back", 0, 0, false, kBoard, kZero, 1, 0, 0, false},
-      {"to all before a server is chosen", 0, 0, false, kServer, kZero, 1, 0, 0, true},
-      {"to all after a server is chosen", 5, 5, true, kServer, kZero, 6, 5, 0, false},
+      {"own broadcast heard back", 0, 0, false, kBoard, {}, 1, 0, 0, false},
+      {"to all before a server is chosen", 0, 0, false, kServer, {}, 1, 0, 0, true},
+      {"to all after a server is chosen", 5, 5, true, kServer, {}, 6, 5, 0, false},
       {"to another board", 5, 5, true, kServer, kThird, 6, 5, 0, false},
       {"third machine to this board", 5, 5, true, kThird, kBoard, 6, 5, 0, false},
       {"any sender before a server is chosen", 0, 0, false, kThird, kBoard, 1, 0, 0, true},
@@ -64,7 +63,7 @@ TEST(AcceptFrame, RulesInOrder) {
   };
   for (const AcceptCase& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkState state{c.sentSeq, c.recvSeq, kBoard, c.serverChosen ? kServer : kZero};
+    LinkState state{c.sentSeq, c.recvSeq, kBoard, c.serverChosen ? kServer : MacAddress{}};
     test::CraftedFrame frame =
         test::craftFrame(c.sender, c.receiver, c.sequence, c.acknowledge, "DATA");
     const int received = static_cast<int>(frame.size) + c.lengthSkew;

@@ -34,10 +34,10 @@ bool InstallWorld::startServer(const std::string& ns, std::vector<std::string> a
   const std::string log = dir / "server.log";
   arguments.insert(arguments.begin(), {TARNWICK_PATH, "--events", dir / "events.jsonl"});
   for (const SourceFile& file : files) arguments.push_back(file.path);
-  server_ = net.execIn(ns, arguments, log);
+  server = net.execIn(ns, arguments, log);
   for (int i = 0; i < 500; ++i) {
     if (readFile(log).find("serving") != std::string::npos) return true;
-    if (!server_.running()) break;
+    if (!server.running()) break;
     ::usleep(10000);
   }
   ADD_FAILURE() << "tarnwick did not start:\n" << readFile(log);

@@ -20,7 +20,6 @@ struct SourceFile {
   std::string bytes;
 };
 
-// The server is killed first when the world goes (members end in reverse order).
 class InstallWorld {
  public:
   NetWorld net;
@@ -33,15 +32,13 @@ class InstallWorld {
   // dir/server.log. Waits until it serves.
   bool startServer(const std::string& ns, std::vector<std::string> arguments,
                    const std::vector<SourceFile>& files);
-  int waitServer() { return server_.wait(); }
-  bool serverRunning() { return server_.running(); }
 
   // The board's report, every file checked against `files` (byte for byte in outDir if given).
   void expectInstalled(const BoardReport& report, const std::string& outDir,
                        const std::vector<SourceFile>& files) const;
 
- private:
-  Child server_;
+  // Declared last, so that it is killed before the namespaces and files go.
+  Child server;
 };
 
 }  // namespace vl::test

@@ -3,6 +3,8 @@
 // meet for real.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/link/board_driver.h"
 #include "tests/support/files.h"
 
@@ -13,11 +15,8 @@ TEST(Interop, BoardInstallsFromTheHostServer) {
   testing::TempDir dir;
   std::vector<std::pair<std::string, std::string>> files = {
       {"first.scr", std::string(300000, '\0')}, {"empty.scr", ""}, {"last.scr", "#!/bin/sh\n"}};
-  std::uint32_t state = 12345;
-  for (char& c : files[0].second) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
+  std::mt19937 random(12345);
+  for (char& c : files[0].second) c = static_cast<char>(random());
   std::vector<std::string> argv = {HOST_TARNWICK, "-i", "s0", "--boards", "1"};
   for (const auto& [name, bytes] : files) {
     testing::writeFile(dir / name, bytes);

@@ -65,7 +65,7 @@ TEST(Installation, ThreeBoardsAtOnceEachGetsEveryFileByteForByte) {
     EXPECT_STREQ(report.serverMac, "02:00:00:00:00:01");
     world.expectInstalled(report, world.dir / ("out" + std::to_string(i)), files);
   }
-  EXPECT_EQ(world.waitServer(), 0);
+  EXPECT_EQ(world.server.wait(), 0);
   EXPECT_EQ(listener.wait(), 0);
 }
 
@@ -80,7 +80,7 @@ TEST(Installation, TransferOfMoreThan65535Frames) {
   BoardRun board;
   test::startBoard(board, world.net, "board", "");
   world.expectInstalled(test::finishBoard(board), "", files);
-  EXPECT_EQ(world.waitServer(), 0);
+  EXPECT_EQ(world.server.wait(), 0);
 }
 
 }  // namespace

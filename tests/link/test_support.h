@@ -39,8 +39,6 @@ struct Child {
     std::swap(pid, other.pid);
     return *this;
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
   ~Child();
 
   int wait();  // exit status, or 128 + signal
