@@ -37,9 +37,9 @@ void runBoard(BoardReport& report, const std::string& outDir, int console) {
   ServerLink link;
   copy(report.outcome, sizeof report.outcome, "no-channels");
   if (!enumerateChannels(link.channels) || link.channels.empty()) return;
-  report.channels = static_cast<int>(link.channels.size());
+  bool keep = false;
   (void)discoverServer(
-      link, "mips", "", "", "QL-TEST", []() { return Version{0}; }, report.keep);
+      link, "mips", "", "", "QL-TEST", []() { return Version{0}; }, keep);
   report.chosen = link.chosen;
   copy(report.ownMac, sizeof report.ownMac, formatMac(link.state.ownMac));
   copy(report.serverMac, sizeof report.serverMac, formatMac(link.state.peerMac));

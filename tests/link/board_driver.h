@@ -18,9 +18,7 @@ struct ReceivedFile {
 };
 
 struct BoardReport {
-  int channels = 0;
   int chosen = -1;
-  bool keep = false;
   char ownMac[18] = {};
   char serverMac[18] = {};
   char outcome[16] = {};  // "end", "link-failure", "read-failure" or "no-channels"

@@ -12,12 +12,6 @@ const MacAddress kBoard = {0x02, 0, 0, 0, 0x01, 0x01};
 const MacAddress kFirst = {0x02, 0, 0, 0, 0, 0x0A};
 const MacAddress kSecond = {0x02, 0, 0, 0, 0, 0x0B};
 
-class PrivateNetwork : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_TRUE(test::enterPrivateNetwork()); }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
-
 struct OfferCase {
   const char* name;
   std::string payload;

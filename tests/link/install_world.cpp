@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
@@ -36,33 +34,19 @@ bool InstallWorld::startServer(const std::string& ns, std::vector<std::string> a
   const std::string log = dir / "server.log";
   arguments.insert(arguments.begin(), {TARNWICK_PATH, "--events", dir / "events.jsonl"});
   for (const SourceFile& file : files) arguments.push_back(file.path);
-  server_ = net.runIn(ns, [&]() {
-    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    std::vector<char*> args;
-    for (const std::string& a : arguments) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    return 127;
-  });
+  server = net.execIn(ns, arguments, log);
   for (int i = 0; i < 500; ++i) {
     if (readFile(log).find("serving") != std::string::npos) return true;
-    if (!server_.running()) break;
+    if (!server.running()) break;
     ::usleep(10000);
   }
   ADD_FAILURE() << "tarnwick did not start:\n" << readFile(log);
   return false;
 }
 
-void InstallWorld::killServer() {
-  server_.kill(SIGKILL);
-  (void)server_.wait();
-}
-
 void InstallWorld::expectInstalled(const BoardReport& report, const std::string& outDir,
                                    const std::vector<SourceFile>& files) const {
-  EXPECT_STREQ(report.outcome, "end") << serverLog();
+  EXPECT_STREQ(report.outcome, "end") << readFile(dir / "server.log");
   ASSERT_EQ(report.fileCount, static_cast<int>(files.size()));
   for (std::size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i].name);

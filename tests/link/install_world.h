@@ -22,8 +22,6 @@ struct SourceFile {
 
 class InstallWorld {
  public:
-  ~InstallWorld() { killServer(); }
-
   NetWorld net;
   testing::TempDir dir;
 
@@ -34,17 +32,13 @@ class InstallWorld {
   // dir/server.log. Waits until it serves.
   bool startServer(const std::string& ns, std::vector<std::string> arguments,
                    const std::vector<SourceFile>& files);
-  void killServer();
-  int waitServer() { return server_.wait(); }
-  bool serverRunning() { return server_.running(); }
-  std::string serverLog() const { return readFile(dir / "server.log"); }
 
   // The board's report, every file checked against `files` (byte for byte in outDir if given).
   void expectInstalled(const BoardReport& report, const std::string& outDir,
                        const std::vector<SourceFile>& files) const;
 
- private:
-  Child server_;
+  // Declared last, so that it is killed before the namespaces and files go.
+  Child server;
 };
 
 }  // namespace vl::test

@@ -1,9 +1,9 @@
 // The board's link code built for the board (big-endian MIPS under qemu in the mips
 // build) installing from the PC's tarnwick built for the host: both ends' byte order
 // meet for real.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include <random>
 
 #include "tests/link/board_driver.h"
 #include "tests/support/files.h"
@@ -15,11 +15,8 @@ TEST(Interop, BoardInstallsFromTheHostServer) {
   testing::TempDir dir;
   std::vector<std::pair<std::string, std::string>> files = {
       {"first.scr", std::string(300000, '\0')}, {"empty.scr", ""}, {"last.scr", "#!/bin/sh\n"}};
-  std::uint32_t state = 12345;
-  for (char& c : files[0].second) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
+  std::mt19937 random(12345);
+  for (char& c : files[0].second) c = static_cast<char>(random());
   std::vector<std::string> argv = {HOST_TARNWICK, "-i", "s0", "--boards", "1"};
   for (const auto& [name, bytes] : files) {
     testing::writeFile(dir / name, bytes);
@@ -29,16 +26,7 @@ TEST(Interop, BoardInstallsFromTheHostServer) {
   ASSERT_FALSE(net.addNamespace("srv").empty());
   ASSERT_FALSE(net.addNamespace("board").empty());
   ASSERT_TRUE(net.addVeth("board", "eth0", "02:00:00:00:01:01", "srv", "s0", "02:00:00:00:00:01"));
-  test::Child server = net.runIn("srv", [&]() {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    return 127;
-  });
+  test::Child server = net.execIn("srv", argv, "/dev/null");
   const std::string out = dir / "out";
   ASSERT_TRUE(test::run("mkdir " + out));
   test::BoardRun board;

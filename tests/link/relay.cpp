@@ -61,7 +61,7 @@ int runRelay(const std::string& a, const std::string& b, const RelayFaults& faul
   const int sockets[2] = {packetSocket(a), packetSocket(b)};
   if (sockets[0] < 0 || sockets[1] < 0) return 1;
   ::signal(SIGTERM, onStop);
-  RelayCounts counts;
+  long forwarded = 0, dropped = 0, duplicated = 0, delayed = 0;
   std::mt19937 random(faults.seed);
   std::uniform_real_distribution<double> chance(0.0, 1.0);
   std::multimap<std::int64_t, Held> held;  // by release time
@@ -87,12 +87,12 @@ int runRelay(const std::string& a, const std::string& b, const RelayFaults& faul
       const int to = sockets[1 - side];
       dropPartialChecksum(frame.data(), static_cast<std::size_t>(got));
       if (chance(random) < faults.loss) {
-        ++counts.dropped;
+        ++dropped;
         continue;
       }
-      ++counts.forwarded;
+      ++forwarded;
       const int copies = chance(random) < faults.duplication ? 2 : 1;
-      counts.duplicated += copies - 1;
+      duplicated += copies - 1;
       for (int copy = 0; copy < copies; ++copy) {
         std::vector<std::uint8_t> bytes(frame.begin(), frame.begin() + got);
         if (chance(random) < faults.delay) {
@@ -100,16 +100,15 @@ int runRelay(const std::string& a, const std::string& b, const RelayFaults& faul
               nowMicros() +
               static_cast<std::int64_t>(random() % static_cast<unsigned>(faults.maxDelayMicros));
           held.emplace(release, Held{to, std::move(bytes)});
-          ++counts.delayed;
+          ++delayed;
         } else {
           (void)::send(to, bytes.data(), bytes.size(), 0);
         }
       }
     }
   }
-  const std::string text = std::to_string(counts.forwarded) + " " + std::to_string(counts.dropped) +
-                           " " + std::to_string(counts.duplicated) + " " +
-                           std::to_string(counts.delayed) + "\n";
+  const std::string text = std::to_string(forwarded) + " " + std::to_string(dropped) + " " +
+                           std::to_string(duplicated) + " " + std::to_string(delayed) + "\n";
   (void)!::write(statsFd, text.data(), text.size());
   return 0;
 }

@@ -16,14 +16,9 @@ struct RelayFaults {
   std::uint32_t seed = 1;
 };
 
-// What the relay did, written to `statsFd` as "forwarded dropped duplicated delayed"
-// when it is told to stop (SIGTERM).
-struct RelayCounts {
-  long forwarded = 0, dropped = 0, duplicated = 0, delayed = 0;
-};
-
 // Forwards between interfaces `a` and `b` of the calling process's namespace until
-// SIGTERM (then writes its counts and returns 0). Returns non-zero on a setup failure
+// SIGTERM; then writes what it did to `statsFd` as "forwarded dropped duplicated
+// delayed" and returns 0. Returns non-zero on a setup failure
 // or when a wire goes away.
 int runRelay(const std::string& a, const std::string& b, const RelayFaults& faults, int statsFd);
 

@@ -21,8 +21,6 @@ bool run(const std::string& command) {
   return std::system(quiet.c_str()) == 0;
 }
 
-bool enterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && run("ip link set lo up"); }
-
 namespace {
 int bound(int fd, const char* ip, std::uint16_t port) {
   sockaddr_in local{};
@@ -36,6 +34,8 @@ int bound(int fd, const char* ip, std::uint16_t port) {
 }  // namespace
 
 int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking) {
+  static const bool isolated = ::unshare(CLONE_NEWNET) == 0 && run("ip link set lo up");
+  if (!isolated) return -1;
   const int fd = bound(::socket(AF_INET, SOCK_DGRAM, 0), ip, port);
   if (fd >= 0 && nonBlocking) ::fcntl(fd, F_SETFL, O_NONBLOCK);
   return fd;
@@ -60,18 +60,6 @@ int Child::wait() {
   return 128 + WTERMSIG(status);
 }
 
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    if (pid > 0) {
-      kill(SIGKILL);
-      (void)wait();
-    }
-    pid = other.pid;
-    other.pid = -1;
-  }
-  return *this;
-}
-
 Child::~Child() {
   if (pid > 0) {
     kill(SIGKILL);
@@ -89,18 +77,6 @@ bool Child::running() {
 
 void Child::kill(int signal) {
   if (pid > 0) ::kill(pid, signal);
-}
-
-Child spawn(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  Child child;
-  child.pid = ::fork();
-  if (child.pid == 0) {
-    const int result = body();
-    std::fflush(nullptr);
-    ::_exit(result);
-  }
-  return child;
 }
 
 namespace {
@@ -152,12 +128,28 @@ bool NetWorld::ip(const std::string& ns, const std::string& command) {
 }
 
 Child NetWorld::runIn(const std::string& ns, const std::function<int()>& body) {
-  const std::string full = prefix_ + ns;
-  return spawn([&]() {
-    const int fd = ::open(("/run/netns/" + full).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) return 99;
-    ::close(fd);
-    return body();
+  const std::string path = "/run/netns/" + prefix_ + ns;
+  std::fflush(nullptr);
+  Child child;
+  child.pid = ::fork();
+  if (child.pid != 0) return child;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int result = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0 ? body() : 99;
+  std::fflush(nullptr);
+  ::_exit(result);
+}
+
+Child NetWorld::execIn(const std::string& ns, std::vector<std::string> argv,
+                       const std::string& log) {
+  return runIn(ns, [&]() {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    return 127;
   });
 }
 
@@ -173,12 +165,12 @@ CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
   return frame;
 }
 
-void sendToBoard(int fd, const CraftedFrame& frame) {
+void sendToBoard(int fd, std::string_view datagram) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(kLinkPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
+  (void)::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to);
 }
 
@@ -200,15 +192,6 @@ int deviceSocket(const std::string& device) {
   ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
                static_cast<socklen_t>(device.size() + 1));
   return bound(fd, "0.0.0.0", kLinkPort);
-}
-
-void broadcast(int fd, const CraftedFrame& frame) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kLinkPort);
-  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  (void)::sendto(fd, frame.bytes.data(), frame.size, 0, reinterpret_cast<sockaddr*>(&to),
-                 sizeof to);
 }
 
 }  // namespace vl::test

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "link/channel.h"
@@ -14,20 +16,17 @@
 
 namespace vl::test {
 
-// Moves the calling process into a fresh network namespace with loopback up, so that
-// port 5000 is ours alone.
-bool enterPrivateNetwork();
-
 // Runs a shell command line; true when it exits 0.
 bool run(const std::string& command);
 
-// A UDP socket bound to ip:port (non-blocking when asked), -1 on failure.
+// A UDP socket bound to ip:port (non-blocking when asked), -1 on failure. The first one
+// moves the process into a network namespace of its own with loopback up, so that port
+// 5000 is the test's alone.
 int udpSocket(const char* ip, std::uint16_t port, bool nonBlocking);
 
 // A channel over loopback: bound to ownIp:5000, sending to peerIp:5000.
 bool loopbackChannel(NetChannel& channel, const char* ownIp, const char* peerIp);
 
-// A child process running `body`; its exit status is body's result.
 // A child process that has not been waited for is killed and reaped when its handle
 // goes, so a failed assertion leaves nothing running.
 struct Child {
@@ -35,16 +34,17 @@ struct Child {
 
   Child() = default;
   Child(Child&& other) noexcept : pid(other.pid) { other.pid = -1; }
-  Child& operator=(Child&& other) noexcept;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+  // The child held before goes with `other`.
+  Child& operator=(Child&& other) noexcept {
+    std::swap(pid, other.pid);
+    return *this;
+  }
   ~Child();
 
   int wait();  // exit status, or 128 + signal
   bool running();
   void kill(int signal);
 };
-Child spawn(const std::function<int()>& body);
 
 // Named network namespaces and veth pairs, unique per run, deleted on destruction.
 class NetWorld {
@@ -61,8 +61,11 @@ class NetWorld {
                const std::string& b, const std::string& ifB, const std::string& macB);
   // Runs the command in namespace `ns` ("ip -n <ns> " is put in front).
   bool ip(const std::string& ns, const std::string& command);
-  // Runs `body` in a child that has joined namespace `ns`.
+  // Runs `body` in a child process that has joined namespace `ns`; its exit status is
+  // body's result.
   Child runIn(const std::string& ns, const std::function<int()>& body);
+  // Runs the program argv[0] in namespace `ns`, its output and errors going to `log`.
+  Child execIn(const std::string& ns, std::vector<std::string> argv, const std::string& log);
 
  private:
   std::string prefix_;
@@ -73,21 +76,22 @@ class NetWorld {
 struct CraftedFrame {
   FrameBuffer bytes{};
   std::size_t size = 0;
+  operator std::string_view() const {  // the datagram, as sent
+    return {reinterpret_cast<const char*>(bytes.data()), size};
+  }
 };
 CraftedFrame craftFrame(const MacAddress& sender, const MacAddress& receiver,
                         std::uint16_t sequence, std::uint16_t acknowledge,
                         const std::string& payload);
 
-// Sends the frame from `fd` to 127.0.0.1:5000, where a loopback channel of the board
+// Sends the datagram from `fd` to 127.0.0.1:5000, where a loopback channel of the board
 // takes it: answers queued before the board asks are taken as if they came in time.
-void sendToBoard(int fd, const CraftedFrame& frame);
+void sendToBoard(int fd, std::string_view datagram);
 // Every datagram waiting on the non-blocking `fd`, as "<sequence> <first four bytes>".
 std::vector<std::string> takeRequests(int fd);
 
 // A UDP socket on port 5000 tied to `device` with broadcast allowed, as a peer of the
 // test would open it; -1 on failure.
 int deviceSocket(const std::string& device);
-// Sends a crafted frame to 255.255.255.255:5000.
-void broadcast(int fd, const CraftedFrame& frame);
 
 }  // namespace vl::test
