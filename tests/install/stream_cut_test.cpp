@@ -48,8 +48,6 @@ TEST_F(CutStream, PackageOrBundleCutAtAnyByteOrLongerFailsCleanly) {
   b.choices = std::vector<Relation>{{"extra", 0, 0, 0}};
   b.members = {testPackage("core", "6.49", {{"bin/core", 0100755, "core"}}),
                testPackage("extra", "6.49", {{"bin/extra", 0100755, "extra"}})};
-  emptyDirectory("/flash");
-  layOutFlash();
   expectEveryCutFails(buildBundleFile(b), 3);
 }
 
