@@ -33,12 +33,6 @@ inline Tree snapshot() {
   return tree;
 }
 
-// The database directory of a formatted flash.
-inline void layOutFlash() {
-  ASSERT_EQ(::mkdir("/flash/var", 0755), 0);
-  ASSERT_EQ(::mkdir("/flash/var/pdb", 0755), 0);
-}
-
 class FixedBoard final : public BoardQueries {
  public:
   Version boardMinVersion() const override { return 0; }
@@ -56,7 +50,9 @@ class InstallFixture : public ::testing::Test {
       ASSERT_EQ(fs.f_type, TMPFS_MAGIC) << root << " is no private tmpfs";
       if (std::string(root) != "/tmp") emptyDirectory(root);
     }
-    layOutFlash();
+    // The database directory of a formatted flash.
+    ASSERT_EQ(::mkdir("/flash/var", 0755), 0);
+    ASSERT_EQ(::mkdir("/flash/var/pdb", 0755), 0);
     ::unsetenv(kBootImageVariable);
     consoleFd_ = ::open(kConsolePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(consoleFd_, 0);

@@ -69,30 +69,6 @@ TEST_F(Install, UpgradeRemovesTheOldReleasesFilesAndNothingElse) {
   }
 }
 
-// Re-sending an installed release is done without reinstalling. Its copy was never
-// verified (the signature is not read): an unsigned copy with a forged header must not
-// replace the kept image or the boot image.
-TEST_F(Install, SameReleaseAgainKeepsTheVerifiedImage) {
-  PackageSource kernel = testPackage("kernel", "6.49", {{"boot/vmlinux", 0100644, "k"}});
-  kernel.flags = kFlagBootImage;
-  kernel.image = Bytes(100, 0x5A);
-  ASSERT_EQ(install(buildFile(kernel)), InstallResult::Installed);
-  PackageSource forged = kernel;
-  forged.conflicts = {Relation{"base", 0, 0, 0}};
-  const Bytes unsigned_ = buildFile(forged, SignatureForm::None);
-  ::setenv(kBootImageVariable, "1", 1);
-  const std::pair<std::uint32_t, const char*> cases[] = {
-      {1, "WARNING: omitting package kernel-6.49: it is already installed"},
-      {1 | 32, "installed kernel-6.49"},
-  };
-  for (const auto& [allowed, message] : cases) {
-    SCOPED_TRACE(allowed);
-    expectNoTrace(unsigned_, InstallResult::Installed, message, allowed);
-    EXPECT_EQ(outputs.imagePath, "");
-    EXPECT_FALSE(outputs.bootImage);
-  }
-}
-
 BundleSource suite(std::optional<std::vector<Relation>> choices) {
   BundleSource b;
   b.header = testPackage("suite", "6.49");
@@ -137,7 +113,6 @@ TEST_F(Install, BrokenFilesLeaveNoTrace) {
   selfNamed.members[1] = testPackage("suite", "6.49", {{"bin/s", 0100755, "s"}});
   BundleSource withRelations = suite(std::nullopt);
   withRelations.header.dependencies = {Relation{"core", 0, 0, 0}};
-  const char* broken = "ERROR: installation of app-6.49 failed: broken package";
   const struct {
     const char* what;
     Bytes file;
@@ -170,7 +145,7 @@ TEST_F(Install, BrokenFilesLeaveNoTrace) {
   openRepository();
   EXPECT_EQ(install(trailing({{kPartArchitecture, {'m', 'i', 'p', 's'}}, {kPartDependencies, {}}})),
             InstallResult::Installed);
-  EXPECT_NE(lastMessage(), broken);
+  EXPECT_EQ(lastMessage(), "installed app-6.49");
 }
 
 // A name that passes every text check still must not lead through a symbolic link, on
@@ -195,7 +170,10 @@ TEST_F(Install, UnpackTargetStaysInsideFlash) {
   }
 }
 
-TEST_F(Install, BootImagePackageWithBootimageSetSkipsItsFiles) {
+// Re-sending an installed release is done without reinstalling. Its copy was never
+// verified (the signature is not read): an unsigned copy with a forged header must not
+// replace the kept image or the boot image.
+TEST_F(Install, BootImagePackageSkipsItsFilesAndTheSameReleaseAgainKeepsItsImage) {
   PackageSource kernel = testPackage("kernel", "6.49", {{"boot/vmlinux", 0100644, "kernel code"}});
   kernel.flags = kFlagBootImage;
   kernel.image = Bytes(10000, 0x5A);
@@ -211,6 +189,19 @@ TEST_F(Install, BootImagePackageWithBootimageSetSkipsItsFiles) {
   EXPECT_STREQ(target, "/flash/bootimage");
   EXPECT_EQ(readFile("/flash/UPGRADED"), "");
   EXPECT_FALSE(exists("/flash/var/pdb/kernel/version"));  // the image holds the data
+  PackageSource forged = kernel;
+  forged.conflicts = {Relation{"base", 0, 0, 0}};
+  const Bytes unsigned_ = buildFile(forged, SignatureForm::None);
+  const std::pair<std::uint32_t, const char*> cases[] = {
+      {1, "WARNING: omitting package kernel-6.49: it is already installed"},
+      {1 | 32, "installed kernel-6.49"},
+  };
+  for (const auto& [allowed, message] : cases) {
+    SCOPED_TRACE(allowed);
+    expectNoTrace(unsigned_, InstallResult::Installed, message, allowed);
+    EXPECT_EQ(outputs.imagePath, "");
+    EXPECT_FALSE(outputs.bootImage);
+  }
 }
 
 TEST_F(Install, FailedPackageCopyIsNotKept) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tests/install/install_fixture.h"
-#include "tests/link/test_support.h"
+#include "tests/link/install_world.h"
 
 namespace vl::testing {
 namespace {
@@ -100,10 +100,10 @@ class InstallerSandbox : public ::testing::Test {
   static void TearDownTestSuite() { removeTree(packages); }
 
   void SetUp() override {
-    ASSERT_FALSE(net.addNamespace("srv").empty());
-    ASSERT_FALSE(net.addNamespace("board").empty());
-    ASSERT_TRUE(
-        net.addVeth("srv", "srv0", "02:00:00:00:00:0a", "board", "eth0", "02:00:00:00:00:0b"));
+    ASSERT_FALSE(world.net.addNamespace("srv").empty());
+    ASSERT_FALSE(world.net.addNamespace("board").empty());
+    ASSERT_TRUE(world.net.addVeth("srv", "srv0", "02:00:00:00:00:0a", "board", "eth0",
+                                  "02:00:00:00:00:0b"));
     freshBoard();
   }
   // An empty board root: unformatted flash, no old system.
@@ -116,37 +116,19 @@ class InstallerSandbox : public ::testing::Test {
     }
     writeFile(root + "/cmdline", "console=ttyS0 quiet\n");
   }
-  void TearDown() override {
-    stopServer();
-    removeTree(root);
-  }
+  void TearDown() override { removeTree(root); }
 
-  void startServer(std::vector<std::string> arguments) {
-    const std::string log = root + ".server.log";
-    std::vector<std::string> argv = {TARNWICK_PATH, "-i", "srv0", "--events", root + ".events"};
-    for (const std::string& a : arguments) argv.push_back(a[0] == '-' ? a : packages + "/" + a);
-    server = net.runIn("srv", [&]() {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      return 127;
-    });
-    for (int i = 0; i < 500 && readFile(log).find("serving") == std::string::npos; ++i) {
-      ::usleep(10000);
+  // Options and the names of files in the package directory, in the order given.
+  void startServer(const std::vector<std::string>& arguments) {
+    std::vector<std::string> options = {"-i", "srv0"};
+    std::vector<test::SourceFile> files;
+    for (const std::string& a : arguments) {
+      if (a[0] == '-')
+        options.push_back(a);
+      else
+        files.push_back({packages + "/" + a, a, ""});
     }
-    ASSERT_NE(readFile(log).find("serving"), std::string::npos) << readFile(log);
-  }
-  void stopServer() {
-    if (server.pid > 0) {
-      server.kill(SIGKILL);
-      (void)server.wait();
-    }
-    (void)::unlink((root + ".server.log").c_str());
-    (void)::unlink((root + ".events").c_str());
+    ASSERT_TRUE(world.startServer("srv", options, files));
   }
 
   // Runs the board to its end (60 s at most) and returns what its console showed; the
@@ -163,7 +145,7 @@ class InstallerSandbox : public ::testing::Test {
     ::tcgetattr(s, &settings);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     ::tcsetattr(s, TCSANOW, &settings);
-    Child board = net.runIn(ns, [&]() {
+    Child board = world.net.runIn(ns, [&]() {
       ::setsid();
       const int console = ::open(slave.c_str(), O_RDWR);
       for (int fd = 0; fd < 3; ++fd) ::dup2(console, fd);
@@ -210,9 +192,8 @@ class InstallerSandbox : public ::testing::Test {
   }
 
   static std::string packages;
-  test::NetWorld net;
+  test::InstallWorld world;
   std::string root;
-  Child server;
 };
 std::string InstallerSandbox::packages;
 
@@ -283,7 +264,7 @@ TEST_F(InstallerSandbox, FailuresBeforeTheFilesAndEmptyFileLists) {
     startServer(c.file != nullptr ? std::vector<std::string>{c.file} : std::vector<std::string>{});
     const std::string transcript =
         runBoard(c.fails ? std::vector{kEnter} : std::vector<ConsoleStep>{}, c.fails);
-    stopServer();
+    world.killServer();
     EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound + c.shown + kReboot);
     EXPECT_EQ(flash("/rw/RESET"), c.reset);
     EXPECT_FALSE(onFlash("/config.scr") || onFlash("/bad\x01name.scr"));
@@ -337,7 +318,7 @@ TEST_F(InstallerSandbox, ServerLostFailsTheInstallation) {
     freshBoard();
     startServer(c.files);
     const std::string transcript =
-        runBoard({{shows(c.killWhen), [&](int) { stopServer(); }}, kEnter});
+        runBoard({{shows(c.killWhen), [&](int) { world.killServer(); }}, kEnter});
     EXPECT_EQ(withoutStatusLines(transcript),
               kHead + kFound + "Formatting disk...\n\n" + c.installed + kReboot);
     for (const char* absent : {"/var/pdb/extra", "/var/pdb/large", "/image", "/rw/REBOOT"}) {
@@ -349,9 +330,10 @@ TEST_F(InstallerSandbox, ServerLostFailsTheInstallation) {
 TEST_F(InstallerSandbox, KeyWhileWaitingForTheServersEnd) {
   writeFile(root + "/formatted/pellu.slow", "");  // the server goes while pellu runs
   startServer({"system.vpk"});
-  const std::string transcript = runBoard(
-      {{[&](const std::string&) { return onFlash("/pellu.ran"); }, [&](int) { stopServer(); }},
-       {shows("Software installed.\nPress ENTER to reboot\n"), types("x")}});
+  const std::string transcript =
+      runBoard({{[&](const std::string&) { return onFlash("/pellu.ran"); },
+                 [&](int) { world.killServer(); }},
+                {shows("Software installed.\nPress ENTER to reboot\n"), types("x")}});
   EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound +
                                                 "Formatting disk...\n\ninstalled system-6.49.10\n" +
                                                 "\nSoftware installed.\n" + kReboot);
@@ -363,7 +345,7 @@ TEST_F(InstallerSandbox, InterruptWhileLookingForTheServer) {
 }
 
 TEST_F(InstallerSandbox, OnlyLoopbackMeansNoNetworkCard) {
-  ASSERT_FALSE(net.addNamespace("bare").empty());
+  ASSERT_FALSE(world.net.addNamespace("bare").empty());
   EXPECT_EQ(runBoard({kEnter}, true, "bare"),
             std::string(kBanner) + "\nFATAL ERROR: no network card found\n" + kReboot);
 }

@@ -68,13 +68,5 @@ TEST(FileNames, OnlyPlainShortNamesReachTheFlash) {
   for (const auto& c : cases) EXPECT_EQ(isPlainFileName(c.name), c.plain) << c.name;
 }
 
-TEST(Requests, PanicDriverRequestNumber) {
-#if defined(__mips__)
-  EXPECT_EQ(kPanicsRequest, 0x20005003u);
-#else
-  EXPECT_EQ(kPanicsRequest, 0x5003u);
-#endif
-}
-
 }  // namespace
 }  // namespace vl

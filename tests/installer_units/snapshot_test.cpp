@@ -88,12 +88,10 @@ void roundTrip(const std::string& root) {
   expectSameTree(root + ".was", root);
 }
 
-TEST(Snapshot, FileOfAWholeChunkAfterAShortPathComesBackByteForByte) {
+// A file alone, of a whole chunk after its short path; a tree with a pipe.
+TEST(Snapshot, FileAndTreeComeBackWithModesOwnersTimesAndWithoutAPipe) {
   makeFile("/tmp/f", 16000, 0640, 3);
   roundTrip("/tmp/f");
-}
-
-TEST(Snapshot, TreeComesBackWithModesOwnersTimesAndWithoutItsPipe) {
   makeDirectory("/tmp/store", 0751, 10);
   makeDirectory("/tmp/store/empty", 0705, 20);
   makeFile("/tmp/store/empty-file", 0, 0604, 30);
@@ -116,7 +114,9 @@ TEST(Snapshot, PathThatDoesNotFitTheRestOfAChunkGetsItsOwn) {
   roundTrip("/tmp/long");
 }
 
-TEST(Snapshot, FailsWholeForWhatCannotBeCopied) {
+// A snapshot fails whole for what cannot be copied; a restore where the tree cannot be
+// written.
+TEST(Snapshot, FailsWholeForWhatCannotBeCopiedOrWritten) {
   ASSERT_EQ(mkdir("/tmp/dangling", 0755), 0);
   makeFile("/tmp/dangling/file", 10, 0644, 0);
   ASSERT_EQ(symlink("/tmp/nowhere", "/tmp/dangling/link"), 0);
@@ -124,9 +124,6 @@ TEST(Snapshot, FailsWholeForWhatCannotBeCopied) {
   for (const char* path : {"/tmp/missing", "/proc/self/status", "/tmp/dangling"}) {
     EXPECT_FALSE(snapshotTree(path)) << path;
   }
-}
-
-TEST(Snapshot, RestoreFailsWhereTheTreeCannotBeWritten) {
   makeDirectory("/tmp/exists", 0755, 0);
   EXPECT_FALSE(restoreTree(snapshotTree("/tmp/exists")));
 

@@ -17,7 +17,6 @@
 namespace vl {
 namespace {
 
-using pkgbuild::ArchiveFile;
 using pkgbuild::Bytes;
 using pkgbuild::encodeHeaderRecord;
 using pkgbuild::PackageSource;

@@ -66,8 +66,7 @@ Bytes hashRange(const Bytes& bytes, std::size_t begin, std::size_t end, bool sha
   Sha1 sha1;
   Sha256 sha256object;
   BlockHash& hash = sha256 ? static_cast<BlockHash&>(sha256object) : sha1;
-  hash.update(bytes.data() + begin, end - begin);
-  hash.final(out.data());
+  hash.update(bytes.data() + begin, end - begin).final(out.data());
   return out;
 }
 

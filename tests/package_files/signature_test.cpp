@@ -19,12 +19,6 @@ using pkgbuild::PackageWriter;
 using pkgbuild::SignatureForm;
 using testing::devKeys;
 
-// Built on first use, inside a test.
-const Bytes& signedFile() {
-  static const Bytes file = testing::buildFile(testing::testPackage("pkg", "7.2"));
-  return file;
-}
-
 // The levels of every signature part of a file, in order.
 std::vector<int> levels(const Bytes& file, const KeySet& keys = devKeys().keys, bool hash = true) {
   MemorySource source(file);
@@ -44,7 +38,11 @@ std::size_t offsetOf(const Bytes& file, std::uint16_t type) {
   return static_cast<std::size_t>(reader.partOffset());
 }
 
-TEST(Signature, LevelsOfTheFormsAndOtherKeys) {
+// Levels of both forms and of other keys, and what a signature leaves out: the file header
+// (a tracked package presented as untracked keeps its signature) and a bundle's own parts,
+// which come before the member's header that restarts the digest (a signed member wrapped
+// in a made-up bundle still verifies).
+TEST(Signature, LevelsOfTheFormsOtherKeysAndWhatASignatureDoesNotCover) {
   // A 132-byte form without a digest switch signs the SHA-1 digest and 12 zero bytes.
   PackageWriter noSwitch;
   ASSERT_TRUE(appendPackage(noSwitch, testing::testPackage("pkg"), SignatureForm::None, nullptr));
@@ -52,7 +50,7 @@ TEST(Signature, LevelsOfTheFormsAndOtherKeys) {
   EXPECT_EQ(levels(noSwitch.finish()), std::vector<int>{2});
   EXPECT_EQ(levels(testing::buildFile(testing::testPackage("pkg"), SignatureForm::SchemeOne)),
             std::vector<int>{1});
-  const Bytes& good = signedFile();
+  const Bytes good = testing::buildFile(testing::testPackage("pkg", "7.2"));
   EXPECT_EQ(levels(good), std::vector<int>{2});
 
   std::uint8_t material[kKeyMaterialSize];
@@ -61,28 +59,10 @@ TEST(Signature, LevelsOfTheFormsAndOtherKeys) {
   ASSERT_TRUE(other);
   EXPECT_EQ(levels(good, other->keys), std::vector<int>{0});
   EXPECT_EQ(levels(good, devKeys().keys, false), std::vector<int>{0});
-}
 
-TEST(Signature, AChangedByteAnywhereInTheSignedRangeFailsBothSchemes) {
-  const Bytes& good = signedFile();
-  const std::size_t end = offsetOf(good, kPartSignature) + kPartHeaderSize;
-  for (std::size_t i = offsetOf(good, kPartPackageHeader); i < end; ++i) {
-    Bytes changed = good;
-    changed[i] ^= 0x04;
-    // A change in a part length may also lose the signature part: no level at all.
-    const std::vector<int> got = levels(changed);
-    EXPECT_TRUE(got.empty() || got == std::vector<int>{0}) << "byte " << i;
-  }
-}
-
-TEST(Signature, WhatASignatureDoesNotCover) {
-  const Bytes& good = signedFile();
-  // The file header: a tracked package presented as untracked keeps its signature.
   Bytes untracked = good;
   storeLe32(untracked.data(), kMagicUntracked);
   EXPECT_EQ(levels(untracked), std::vector<int>{2});
-  // A bundle's own parts come before the member's header, which restarts the digest:
-  // a signed member wrapped in a made-up bundle still verifies.
   PackageWriter wrapper;
   wrapper.part(kPartDigestSwitch, Bytes{});
   wrapper.part(kPartBundleHeader, pkgbuild::encodeHeaderRecord("made-up", 0x7F000000, 0, 0));
@@ -91,6 +71,18 @@ TEST(Signature, WhatASignatureDoesNotCover) {
   bundle.insert(bundle.end(), good.begin() + offsetOf(good, kPartPackageHeader), good.end());
   storeLe32(bundle.data() + 4, static_cast<std::uint32_t>(bundle.size() - kFileHeaderSize));
   EXPECT_EQ(levels(bundle), std::vector<int>{2});
+}
+
+TEST(Signature, AChangedByteAnywhereInTheSignedRangeFailsBothSchemes) {
+  const Bytes good = testing::buildFile(testing::testPackage("pkg", "7.2"));
+  const std::size_t end = offsetOf(good, kPartSignature) + kPartHeaderSize;
+  for (std::size_t i = offsetOf(good, kPartPackageHeader); i < end; ++i) {
+    Bytes changed = good;
+    changed[i] ^= 0x04;
+    // A change in a part length may also lose the signature part: no level at all.
+    const std::vector<int> got = levels(changed);
+    EXPECT_TRUE(got.empty() || got == std::vector<int>{0}) << "byte " << i;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "tests/support/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,27 +8,21 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace vl::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
+// Listed whole before anything is removed from the directory.
 std::vector<std::string> namesIn(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; it != end; it.increment(error)) {
+    names.push_back(it->path().filename());
   }
   return names;
-}
-
-void makeParents(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    (void)::mkdir(path.substr(0, slash).c_str(), 0755);
-  }
 }
 
 void snapshotBelow(const std::string& dir, dev_t device, Tree& tree) {
@@ -64,7 +57,8 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& text, mode_t mode) {
-  makeParents(path);
+  std::error_code error;
+  fs::create_directories(fs::path(path).parent_path(), error);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
   const ssize_t written = ::write(fd, text.data(), text.size());
@@ -82,14 +76,8 @@ bool exists(const std::string& path) {
 }
 
 void removeTree(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    (void)::unlink(path.c_str());
-    return;
-  }
-  emptyDirectory(path);
-  (void)::rmdir(path.c_str());
+  std::error_code error;
+  fs::remove_all(path, error);
 }
 
 void emptyDirectory(const std::string& path) {

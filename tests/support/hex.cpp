@@ -2,17 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+
 namespace vl::testing {
-namespace {
-
-int digitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::string toHex(std::span<const std::uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -28,10 +20,10 @@ std::vector<std::uint8_t> fromHex(std::string_view text) {
   std::vector<std::uint8_t> bytes;
   EXPECT_EQ(text.size() % 2, 0u) << text;
   for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    const int high = digitValue(text[i]);
-    const int low = digitValue(text[i + 1]);
-    EXPECT_TRUE(high >= 0 && low >= 0) << text;
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    std::uint8_t byte = 0;
+    const auto read = std::from_chars(text.data() + i, text.data() + i + 2, byte, 16);
+    EXPECT_TRUE(read.ec == std::errc() && read.ptr == text.data() + i + 2) << text;
+    bytes.push_back(byte);
   }
   return bytes;
 }
