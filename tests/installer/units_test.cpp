@@ -68,5 +68,9 @@ TEST(FileNames, OnlyPlainShortNamesReachTheFlash) {
   for (const auto& c : cases) EXPECT_EQ(isPlainFileName(c.name), c.plain) << c.name;
 }
 
+#if defined(__mips__)
+TEST(Requests, PanicDriverRequestIsTheBoards) { EXPECT_EQ(kPanicsRequest, 0x20005003u); }
+#endif
+
 }  // namespace
 }  // namespace vl
