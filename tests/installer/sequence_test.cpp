@@ -264,7 +264,7 @@ TEST_F(InstallerSandbox, FailuresBeforeTheFilesAndEmptyFileLists) {
     startServer(c.file != nullptr ? std::vector<std::string>{c.file} : std::vector<std::string>{});
     const std::string transcript =
         runBoard(c.fails ? std::vector{kEnter} : std::vector<ConsoleStep>{}, c.fails);
-    world.killServer();
+    world.server = test::Child{};
     EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound + c.shown + kReboot);
     EXPECT_EQ(flash("/rw/RESET"), c.reset);
     EXPECT_FALSE(onFlash("/config.scr") || onFlash("/bad\x01name.scr"));
@@ -318,7 +318,7 @@ TEST_F(InstallerSandbox, ServerLostFailsTheInstallation) {
     freshBoard();
     startServer(c.files);
     const std::string transcript =
-        runBoard({{shows(c.killWhen), [&](int) { world.killServer(); }}, kEnter});
+        runBoard({{shows(c.killWhen), [&](int) { world.server = test::Child{}; }}, kEnter});
     EXPECT_EQ(withoutStatusLines(transcript),
               kHead + kFound + "Formatting disk...\n\n" + c.installed + kReboot);
     for (const char* absent : {"/var/pdb/extra", "/var/pdb/large", "/image", "/rw/REBOOT"}) {
@@ -332,7 +332,7 @@ TEST_F(InstallerSandbox, KeyWhileWaitingForTheServersEnd) {
   startServer({"system.vpk"});
   const std::string transcript =
       runBoard({{[&](const std::string&) { return onFlash("/pellu.ran"); },
-                 [&](int) { world.killServer(); }},
+                 [&](int) { world.server = test::Child{}; }},
                 {shows("Software installed.\nPress ENTER to reboot\n"), types("x")}});
   EXPECT_EQ(withoutStatusLines(transcript), kHead + kFound +
                                                 "Formatting disk...\n\ninstalled system-6.49.10\n" +
