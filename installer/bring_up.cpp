@@ -33,18 +33,6 @@ constexpr KernelMount kKernelMounts[] = {
     {"sysfs", "/sys", true},      // the UBI devices' sizes
 };
 
-// Written straight to the console: the handler may interrupt any buffered print.
-void writeConsole(const char* text) {
-  std::size_t left = std::strlen(text);
-  while (left > 0) {
-    const ssize_t n = ::write(1, text, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
 void installHandler(int signal, void (*handler)(int), int flags) {
   struct sigaction action {};
   action.sa_handler = handler;

@@ -24,6 +24,15 @@ void tick(int) {
 
 }  // namespace
 
+void writeConsole(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(1, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 ConsoleState& consoleState() {
   static ConsoleState state;
   return state;
@@ -48,9 +57,7 @@ void restoreConsole() {
     (void)tcsetattr(0, TCSAFLUSH, &state.savedSettings);
     state.saved = 0;
   }
-  std::printf("\e[?25h");
-  // A reboot follows: what stays in the buffer never reaches the screen.
-  (void)std::fflush(stdout);
+  writeConsole("\e[?25h");
 }
 
 void startDots() {
@@ -73,10 +80,10 @@ void stopDots() {
 
 void waitForEnter() {
   for (;;) {
-    const int key = std::getchar();
-    if (key == EOF || key == '\n') return;
-    std::putchar('\a');
-    (void)std::fflush(stdout);
+    char key = 0;
+    // A read error, an interrupt among them, ends the wait as the end of input does.
+    if (::read(0, &key, 1) <= 0 || key == '\n') return;
+    writeConsole("\a");
   }
 }
 

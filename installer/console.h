@@ -21,6 +21,12 @@ ConsoleState& consoleState();
 
 // Keys one at a time, no echo; pending input is discarded. Only the first call acts.
 void enterRawConsole();
+// Straight to descriptor 1, past the stdout buffer. The abort handler may interrupt any
+// buffered print, so it and the functions it calls (restoreConsole, waitForEnter) write
+// only this way: a line the interrupted print had written would otherwise come again.
+// Callers outside the handler flush stdout first.
+void writeConsole(std::string_view text);
+
 // Back to the saved settings (when changed), and the cursor shown in every case.
 void restoreConsole();
 

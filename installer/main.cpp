@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     (void)std::fflush(stdout);
     vl::waitForEnter();
   }
+  (void)std::fflush(stdout);
   vl::restoreConsole();
   std::puts("");
   std::puts("Rebooting...");

@@ -25,6 +25,7 @@ void operatorSession() {
   // A long step of 3.5 seconds; the sleep goes on after every dot wakes it.
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));
   stopDots();
+  std::fflush(stdout);  // as the installer does before it restores the console
   restoreConsole();
   termios settings{};
   tcgetattr(0, &settings);
