@@ -6,19 +6,10 @@
 #include <cstring>
 
 #include "installer/board_queries.h"
+#include "installer/system.h"
 
 namespace vl {
 namespace {
-
-// One request on one device: open, ioctl, close; the request's result, or -1 when the
-// device does not open.
-int requestOnce(const char* path, int flags, unsigned long request, void* record) {
-  const int fd = open(path, flags | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const int result = ioctl(fd, request, record);
-  (void)close(fd);
-  return result;
-}
 
 class SystemFlashDriver final : public FlashDriver {
  public:
@@ -26,24 +17,24 @@ class SystemFlashDriver final : public FlashDriver {
     FlashTagRequest request{};
     request.length = sizeof request.payload;
     request.tag = kFlashTagMinVersion;
-    if (requestOnce("/dev/flash", O_RDWR, kFlashTagRequest, &request) < 0) return std::nullopt;
+    if (deviceRequest("/dev/flash", O_RDWR, kFlashTagRequest, &request) < 0) return std::nullopt;
     return request;
   }
   int capabilities() override {
-    return requestOnce("/dev/flash", O_RDONLY, kFlashCapabilitiesRequest, nullptr);
+    return deviceRequest("/dev/flash", O_RDONLY, kFlashCapabilitiesRequest, nullptr);
   }
   std::optional<mtd_info_user> mtdInfo(std::uint32_t number, bool readWrite) override {
     char path[128];
     std::snprintf(path, sizeof path, "%s/dev/mtd%u", "", number);
     mtd_info_user info{};
-    if (requestOnce(path, readWrite ? O_RDWR : O_RDONLY, kMtdInfoRequest, &info) != 0) {
+    if (deviceRequest(path, readWrite ? O_RDWR : O_RDONLY, kMtdInfoRequest, &info) != 0) {
       return std::nullopt;
     }
     return info;
   }
   std::optional<BoardNameBytes> boardName() override {
     BoardNameBytes bytes{};
-    if (requestOnce("/dev/flash", O_RDWR, kFlashBoardNameRequest, bytes.data()) < 0) {
+    if (deviceRequest("/dev/flash", O_RDWR, kFlashBoardNameRequest, bytes.data()) < 0) {
       return std::nullopt;
     }
     return bytes;

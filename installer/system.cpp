@@ -1,6 +1,7 @@
 #include "installer/system.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -120,6 +121,14 @@ std::string detectArchitecture() {
   if (board != nullptr && std::strcmp(board, "vm") == 0) return "mips";
   const std::uint64_t flash = std::uint64_t{mtdSize(0)} + mtdSize(1);
   return architectureFor(memoryTotalKb(), flash);
+}
+
+int deviceRequest(const char* path, int flags, unsigned long request, void* record) {
+  const int fd = ::open(path, flags | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int result = ::ioctl(fd, request, record);
+  (void)::close(fd);
+  return result;
 }
 
 }  // namespace vl

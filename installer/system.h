@@ -1,5 +1,6 @@
 // Small services of the first process that the other installer steps use: the kernel
-// command line, driver modules, external programs and the architecture name.
+// command line, driver modules, driver requests, external programs and the architecture
+// name.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,10 @@ int loadModule(std::string_view path, const char* parameters);
 // the root directory, standard streams on "/dev/null". The raw wait status; -1 when no
 // process could be started or waited for.
 int runProgram(const char* root, const char* path, const std::vector<const char*>& arguments);
+
+// One request to a driver: open the device, ioctl, close on every path. The request's
+// result, or -1 when the device does not open.
+int deviceRequest(const char* path, int flags, unsigned long request, void* record);
 
 // "smips" or "mips": the environment's "arch" and "board" first, else the memory and the
 // flash of the board.

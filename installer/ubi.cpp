@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "installer/system.h"
+
 namespace vl {
 namespace {
 
@@ -33,14 +35,6 @@ std::uint64_t readSysfsNumber(std::uint32_t ubi, const char* file) {
   std::uint64_t value = 0;
   if (std::from_chars(start, end, value).ec != std::errc{}) return 0;
   return value;
-}
-
-std::int32_t controlRequest(unsigned long request, void* record) {
-  const int fd = open("/dev/ubi_ctrl", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const int result = ioctl(fd, request, record);
-  (void)close(fd);
-  return result;
 }
 
 class SystemFlashDevices final : public FlashDevices {
@@ -71,19 +65,17 @@ std::int32_t attachUbi(std::uint32_t mtd, std::uint32_t ubi) {
   request.mtd_num = static_cast<std::int32_t>(mtd);
   request.vid_hdr_offset = 0;   // the kernel's default
   request.max_beb_per1024 = 0;  // the kernel's default
-  return controlRequest(kUbiAttachRequest, &request);
+  return deviceRequest("/dev/ubi_ctrl", O_RDONLY, kUbiAttachRequest, &request);
 }
 
 std::int32_t detachUbi(std::uint32_t ubi) {
   std::int32_t number = static_cast<std::int32_t>(ubi);
-  return controlRequest(kUbiDetachRequest, &number);
+  return deviceRequest("/dev/ubi_ctrl", O_RDONLY, kUbiDetachRequest, &number);
 }
 
 std::int32_t makeUbiVolume(std::uint32_t ubi, std::string_view name) {
   char path[32];
   std::snprintf(path, sizeof path, "/dev/ubi%u", ubi);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
   ubi_mkvol_req request;
   std::memset(&request, 0, sizeof request);
   request.vol_id = UBI_VOL_NUM_AUTO;
@@ -98,9 +90,7 @@ std::int32_t makeUbiVolume(std::uint32_t ubi, std::string_view name) {
   const std::size_t length = name.size() < UBI_MAX_VOLUME_NAME ? name.size() : UBI_MAX_VOLUME_NAME;
   request.name_len = static_cast<std::int16_t>(length);
   std::memcpy(request.name, name.data(), length);
-  const int result = ioctl(fd, kUbiMakeVolumeRequest, &request);
-  (void)close(fd);
-  return result;
+  return deviceRequest(path, O_RDONLY, kUbiMakeVolumeRequest, &request);
 }
 
 FlashDevices& systemFlashDevices() {
